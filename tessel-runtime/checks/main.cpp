@@ -1,0 +1,3 @@
+#include "tessel_checks/runner.hpp"
+
+int main(int argc, char** argv) { return tessel_runtime::main(argc, argv); }

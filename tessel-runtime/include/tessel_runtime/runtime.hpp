@@ -1,0 +1,5 @@
+#pragma once
+// The whole public API of tessel::runtime.
+
+#include "tessel_runtime/graph.hpp"                    // IWYU pragma: export
+#include "tessel_runtime/placement/address_space.hpp"  // IWYU pragma: export
