@@ -111,7 +111,7 @@ case "$command" in
     setup clang-tidy-14
     configure dev
     mapfile -t sources < <(git ls-files 'tessel-*/src/*.cpp')
-    run-clang-tidy-14 -quiet -p build/dev "${sources[@]}" 2>/dev/null || clang-tidy-14 -quiet -p build/dev "${sources[@]}"
+    run-clang-tidy-14 -quiet -use-color=false -p build/dev "${sources[@]}" 2>/dev/null || clang-tidy-14 -quiet -p build/dev "${sources[@]}"
     ;;
   bench)
     setup libbenchmark-dev

@@ -70,7 +70,7 @@ class [[nodiscard]] Expected {
     requires(std::is_constructible_v<T, U &&> &&
              !std::is_same_v<std::remove_cvref_t<U>, Expected> &&
              !detail::is_unexpected<std::remove_cvref_t<U>>::value)
-  Expected(U&& value)  // NOLINT(google-explicit-constructor): mirrors std::expected
+  Expected(U&& value)  // NOLINT(google-explicit-constructor,bugprone-forwarding-reference-overload): constrained as std::expected's
       : storage_(std::in_place_index<0>, std::forward<U>(value)) {}
 
   template <class G>
@@ -157,11 +157,13 @@ class [[nodiscard]] Expected<void, E> {
 
 // Evaluates `expr` (an Expected); on error returns that error from the
 // enclosing function, otherwise binds the value to a new variable `var`.
+// NOLINTBEGIN(bugprone-macro-parentheses): `var` names a variable
 #define TESSEL_TRY(var, expr)                                        \
   auto var##_expected_ = (expr);                                     \
   if (!var##_expected_.has_value())                                  \
     return ::tessel::unexpected(std::move(var##_expected_).error()); \
   auto var = std::move(*var##_expected_)
+// NOLINTEND(bugprone-macro-parentheses)
 
 // Like TESSEL_TRY for an Expected<void, E>: returns its error, if any.
 #define TESSEL_TRY_VOID(expr)                                           \
