@@ -13,7 +13,7 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 
-packages=(cmake ninja-build g++ clang-14 libclang-rt-14-dev libfmt-dev catch2)
+packages=(cmake ninja-build g++ clang-14 libclang-rt-14-dev libfmt-dev catch2 libbenchmark-dev)
 
 setup() {
   local wanted=("${packages[@]}" "$@") missing=()
@@ -114,7 +114,7 @@ case "$command" in
     run-clang-tidy-14 -quiet -use-color=false -p build/dev "${sources[@]}" 2>/dev/null || clang-tidy-14 -quiet -p build/dev "${sources[@]}"
     ;;
   bench)
-    setup libbenchmark-dev
+    setup
     build release --target tessel_bench
     ./build/release/bench/tessel_bench "${@:2}"
     ;;

@@ -1,0 +1,56 @@
+#pragma once
+// A deterministic whole-machine case shaped like a vision-encoder layer
+// stack, for benchmarks and scale tests.
+//
+// The case is sized by one parameter, the number of allocations. Work is cut
+// into slots, one per (layer, tile); slot s runs on tile s mod tile_count in
+// layer s / tile_count, so small cases use the first tiles of the first layer
+// and large ones stack many layers on all 1472 tiles. Each layer is an
+// exchange phase (every busy tile receives its neighbour's previous output
+// into a staging buffer) followed by a compute phase (a GEMM block, a layer
+// norm or an element-wise add per busy tile, in rotation).
+//
+// Every slot allocates, in a block of tile memory that rotates over three
+// 16 KiB elements at 0x60000 so that neighbouring layers never share bytes:
+//   - the layer output (home, 4 KiB, live from the compute phase until the
+//     next exchange has sent it), with an alias inside it;
+//   - a staging buffer for the received tensor (1 KiB, live over the layer);
+//   - a scratch tensor (home, 2 KiB, live over the compute phase).
+// Every busy tile also holds one permanent weight tensor at 0x70000. The
+// memory plan is valid by construction.
+
+#include <cstdint>
+#include <vector>
+
+#include "tessel/range.hpp"
+#include "tessel_compiler/program.hpp"
+#include "tessel_runtime/graph.hpp"
+
+namespace tessel_workload {
+
+struct WorkloadOptions {
+  std::uint64_t allocations = 1000;  // approximate number of allocations wanted
+  std::uint16_t tile_count = 1472;   // logical tiles of the machine
+  std::uint64_t seed = 1;            // varies kernel shapes and transfer sizes
+};
+
+struct Workload {
+  tessel_runtime::ExecutableGraph graph;                  // schedule, bindings
+  std::vector<tessel_compiler::LoweredTileProgram> programs;  // one per tile, logical order
+  std::uint32_t layers = 0;                               // (exchange, compute) phase pairs
+};
+
+inline constexpr std::uint32_t SLOT_BLOCK_BASE = 0x60000;  // first of the three rotating blocks
+inline constexpr std::uint32_t SLOT_BLOCK_SIZE = 0x4000;   // one memory element per block
+inline constexpr std::uint32_t WEIGHT_ADDRESS = 0x70000;   // permanent weights
+inline constexpr std::uint32_t ALLOCATIONS_PER_SLOT = 4;
+
+[[nodiscard]] Workload make_workload(const WorkloadOptions& options);
+
+// Two reserved ranges per tile for transient relocation: the first block of
+// the first tiles is reserved until about `candidates` transient homes lie in
+// reserved memory elements; the other tiles reserve nothing.
+[[nodiscard]] std::vector<std::vector<tessel::AddressRange>> relocation_reservations(const Workload& workload,
+                                                                                   std::uint64_t candidates);
+
+}  // namespace tessel_workload
