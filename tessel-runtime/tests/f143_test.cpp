@@ -96,7 +96,7 @@ std::vector<float> rounding_probes(int scale) {
 
 }  // namespace
 
-TEST_CASE("f143 encoding rounds to the nearest code, ties to even, for every scale") {
+TEST_CASE("f143 encoding rounds to the nearest code with ties to even under every scale") {
   // Every 8-bit scale, which includes the -32 to 31 that block scales use.
   std::vector<std::string> mismatches;
   std::size_t probed = 0;
@@ -116,7 +116,7 @@ TEST_CASE("f143 encoding rounds to the nearest code, ties to even, for every sca
   CHECK(mismatches.empty());
 }
 
-TEST_CASE("f143 encoding of special, saturating and subnormal values") {
+TEST_CASE("f143 encoding of special saturating and subnormal values") {
   auto [value, scale, expected] = GENERATE(table<float, int, std::uint8_t>({
       // NaN is the NaN code whatever its sign or payload.
       {NAN_F32, 0, 0x80},
