@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <string>
 
+#include "tessel/internal_error.hpp"
 #include "tessel_runtime/siglip/gemm_output_blocks.hpp"
 
 using tessel_compiler::GemmDataType;
@@ -83,4 +84,11 @@ TEST_CASE("GEMM output block width failures") {
   const auto chosen = choose(shape, data_type, requested);
   REQUIRE_FALSE(chosen.has_value());
   CHECK(chosen.error().message == message);
+}
+
+TEST_CASE("automatic GEMM block search rejects zero row blocks and tile counts as broken invariants") {
+  CHECK_THROWS_MATCHES(choose({16, 0, 64, 128, 4}, GemmDataType::F16{}, 0), tessel::InternalError,
+                       Catch::Matchers::Message("assertion failed: row_block_rows != 0"));
+  CHECK_THROWS_MATCHES(choose({16, 16, 64, 128, 0}, GemmDataType::F16{}, 0), tessel::InternalError,
+                       Catch::Matchers::Message("assertion failed: tile_count != 0"));
 }

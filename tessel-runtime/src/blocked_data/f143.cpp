@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <bit>
-#include <cmath>
 #include <limits>
 
 namespace tessel_runtime::blocked_data {
@@ -44,6 +43,11 @@ std::uint32_t shift_right_nearest_even(std::uint32_t significand, int shift) noe
 
 std::uint8_t with_sign(std::uint8_t sign, std::uint8_t code) noexcept {
   return static_cast<std::uint8_t>(sign | code);
+}
+
+// 2^exponent for exponent in [-126, 127], built from its bits.
+float power_of_two(int exponent) noexcept {
+  return std::bit_cast<float>(static_cast<std::uint32_t>(exponent + F32_EXPONENT_BIAS) << F32_FRACTION_BITS);
 }
 
 }  // namespace
@@ -95,7 +99,10 @@ float f143_to_f32(std::uint8_t bits, std::int8_t scale) noexcept {
   // value = significand x 2^exponent, significand at most 15: exact in float.
   const int significand = exponent_field == 0 ? mantissa : 8 + mantissa;
   const int exponent = std::max(exponent_field, 1) - 11 + scale;
-  const float magnitude = std::ldexp(static_cast<float>(significand), exponent);
+  // Two exact power-of-two factors cover every exponent from -138 to 131;
+  // the second product rounds once, only when leaving the float range.
+  const int half = exponent / 2;
+  const float magnitude = static_cast<float>(significand) * power_of_two(half) * power_of_two(exponent - half);
   return (bits & F143_SIGN_BIT) != 0 ? -magnitude : magnitude;
 }
 

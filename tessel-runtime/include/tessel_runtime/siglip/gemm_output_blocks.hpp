@@ -18,7 +18,8 @@
 // more blocks (the narrower width); when none qualifies the result is 64,
 // which is an error when its weight block does not fit one transfer.
 //
-// `row_block_rows` and `tile_count` must not be 0 when `requested` is 0.
+// `row_block_rows` and `tile_count` must not be 0 when `requested` is 0:
+// that breaks an invariant ("assertion failed: row_block_rows != 0").
 
 #include <cstdint>
 
