@@ -1,5 +1,8 @@
 #pragma once
 // The whole public API of tessel::runtime.
 
+#include "tessel_runtime/blocked_data/f143.hpp"  // IWYU pragma: export
 #include "tessel_runtime/graph.hpp"                    // IWYU pragma: export
 #include "tessel_runtime/placement/address_space.hpp"  // IWYU pragma: export
+#include "tessel_runtime/siglip/gemm_output_blocks.hpp"  // IWYU pragma: export
+#include "tessel_runtime/siglip/residual_deferral.hpp"  // IWYU pragma: export

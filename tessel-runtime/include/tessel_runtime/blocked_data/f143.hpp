@@ -1,0 +1,45 @@
+#pragma once
+// The f143 blocked-data format: 8-bit floats (1 sign bit, 4 exponent bits
+// with bias 8, 3 mantissa bits) sharing one power-of-two scale per block.
+//
+// A byte's value is (-1)^sign x M x 2^-10 when E = 0 and
+// (-1)^sign x 2^(E - 8) x (1 + M / 8) otherwise; 0x80 is the one NaN code,
+// there is no negative zero and no infinity, the largest magnitude is 240
+// (0x7F). A block with scale s stores x as `f143_from_f32(x, s)`; decoding
+// multiplies the byte's value by 2^s.
+//
+// The functions are pure, keep no state, allocate nothing and cannot fail.
+// Every scale from -128 to 127 is handled exactly: encoding rounds the exact
+// value x 2^-s, not an intermediate float that might have overflowed.
+
+#include <cstdint>
+#include <initializer_list>
+#include <span>
+
+namespace tessel_runtime::blocked_data {
+
+inline constexpr std::uint8_t F143_NAN = 0x80;          // the not-a-number code
+inline constexpr std::uint8_t F143_MAX_FINITE = 0x7F;  // 240, the largest magnitude
+inline constexpr float F143_MAX_VALUE = 240.0F;
+inline constexpr std::int8_t F143_MIN_SCALE = -32;  // range of the scales `f143_scale` picks
+inline constexpr std::int8_t F143_MAX_SCALE = 31;
+
+// The block scale for `values`: the smallest s in [-32, 31] for which the
+// largest finite magnitude times 2^-s is at most 240, so the block uses the
+// upper half of the normal range; 31 when no scale in that range is enough.
+// NaN and infinities are ignored; with no nonzero finite value the scale is 0.
+[[nodiscard]] std::int8_t f143_scale(std::span<const float> values) noexcept;
+[[nodiscard]] inline std::int8_t f143_scale(std::initializer_list<float> values) noexcept {
+  return f143_scale(std::span<const float>(values.begin(), values.size()));
+}
+
+// `value` x 2^-scale rounded to the nearest f143 byte, ties to the even code.
+// NaN gives 0x80; magnitudes from 240 up, and infinities, saturate to +-240;
+// a value that rounds to zero gives 0x00 whatever its sign.
+[[nodiscard]] std::uint8_t f143_from_f32(float value, std::int8_t scale) noexcept;
+
+// The value of `bits` times 2^scale; 0x80 gives the default quiet NaN.
+// Exact unless the result leaves the range of 32-bit floats (then infinite).
+[[nodiscard]] float f143_to_f32(std::uint8_t bits, std::int8_t scale) noexcept;
+
+}  // namespace tessel_runtime::blocked_data
