@@ -295,7 +295,7 @@ TEST_CASE("repeated exchange/compute pairs become table-driven runs") {
     CHECK(planned.runs == std::vector{ExchangeComputeRun{1, 3, 0, {0x11, 0x21, 0x31}}});
 
     auto three_inputs = pairs(2, 0x54000);
-    for (const std::size_t index : {1, 3}) {
+    for (const std::size_t index : {std::size_t{1}, std::size_t{3}}) {
       three_inputs[index].get_if<LoweredTileStep::Compute>()->command.input_addresses.push_back(0x5C000);
     }
     const std::vector<std::uint32_t> two_plans{0x10, 0x20};
