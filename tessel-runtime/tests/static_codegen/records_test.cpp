@@ -2,6 +2,9 @@
 
 #include <cstdint>
 #include <limits>
+#include <optional>
+#include <random>
+#include <utility>
 #include <vector>
 
 #include "test_support.hpp"
@@ -154,4 +157,72 @@ TEST_CASE("template values and record words have debug texts") {
   CHECK(fmt::format("{}", shared(2)) == "Shared(2)");
   CHECK(fmt::format("{}", value(10)) == "Value(10)");
   CHECK(fmt::format("{}", symbol("tessel_stack_add_f16")) == "Symbol(\"tessel_stack_add_f16\")");
+}
+
+namespace {
+
+// The word that `value` gives instance `instance`, by the template's own
+// rules: a constant, a record slot, a slot plus an offset, or a shared word.
+std::optional<tessel_runtime::static_codegen::RecordWord> materialise(const TemplateRecords& records,
+                                                                      const tessel_runtime::static_codegen::TemplateValue& value,
+                                                                      std::size_t instance) {
+  using V = tessel_runtime::static_codegen::TemplateValue;
+  using W = tessel_runtime::static_codegen::RecordWord;
+  if (const auto* constant = value.get_if<V::Constant>()) {
+    if (constant->value >= 0x100000) return std::nullopt;
+    return W::Value{constant->value};
+  }
+  if (const auto* slot = value.get_if<V::Record>()) return records.rows.at(instance).at(slot->slot);
+  if (const auto* offset = value.get_if<V::RecordOffset>()) {
+    const auto* base = records.rows.at(instance).at(offset->slot).get_if<W::Value>();
+    if (base == nullptr) return std::nullopt;
+    return W::Value{static_cast<std::uint32_t>(std::int64_t{base->value} + offset->offset)};
+  }
+  return records.shared_words.at(value.get_if<V::Shared>()->index);
+}
+
+}  // namespace
+
+TEST_CASE("property: every value the builder returns reproduces its column for every instance") {
+  std::mt19937 random(7031);
+  for (int trial = 0; trial < 200; ++trial) {
+    const std::size_t instances = std::uniform_int_distribution<std::size_t>(2, 30)(random);
+    TemplateRecords records(instances);
+    std::vector<std::pair<RecordWords, tessel_runtime::static_codegen::TemplateValue>> requests;
+    std::vector<std::uint32_t> previous(instances, 0x50000);
+    for (int request = 0; request < 40; ++request) {
+      std::vector<std::uint32_t> column = previous;
+      switch (std::uniform_int_distribution<int>(0, 5)(random)) {
+        case 0: column.assign(instances, static_cast<std::uint32_t>(random())); break;  // equal values
+        case 1: break;                                                                   // an exact repeat
+        case 2: {                                                                        // an affine shift
+          const auto shift = static_cast<std::uint32_t>(std::uniform_int_distribution<int>(0, 200000)(random));
+          for (auto& entry : column) entry += shift;
+          break;
+        }
+        case 3: {  // a symbol column
+          RecordWords words;
+          for (std::size_t instance = 0; instance < instances; ++instance) {
+            words.push_back(symbol(fmt::format("k{}", random() % 2)));
+          }
+          const auto result = records.words(words).value();
+          requests.emplace_back(words, result);
+          continue;
+        }
+        default:
+          for (auto& entry : column) entry = static_cast<std::uint32_t>(random() % 0x100);
+          break;
+      }
+      previous = column;
+      const auto result = records.values(column).value();
+      requests.emplace_back(tessel_runtime::static_codegen::value_words(column), result);
+    }
+    CAPTURE(trial, instances);
+    for (const auto& [column, result] : requests) {
+      CAPTURE(result);
+      for (std::size_t instance = 0; instance < instances; ++instance) {
+        CHECK(materialise(records, result, instance) == std::optional{column[instance]});
+      }
+    }
+  }
 }
