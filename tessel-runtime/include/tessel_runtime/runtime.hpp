@@ -6,3 +6,10 @@
 #include "tessel_runtime/placement/address_space.hpp"  // IWYU pragma: export
 #include "tessel_runtime/siglip/gemm_output_blocks.hpp"  // IWYU pragma: export
 #include "tessel_runtime/siglip/residual_deferral.hpp"  // IWYU pragma: export
+#include "tessel_runtime/static_codegen/compute_templating.hpp"     // IWYU pragma: export
+#include "tessel_runtime/static_codegen/exchange_compute_runs.hpp"  // IWYU pragma: export
+#include "tessel_runtime/static_codegen/step_ranges.hpp"            // IWYU pragma: export
+#include "tessel_runtime/static_codegen/template_layout.hpp"        // IWYU pragma: export
+#include "tessel_runtime/static_codegen/template_patches.hpp"       // IWYU pragma: export
+#include "tessel_runtime/static_codegen/template_planning.hpp"      // IWYU pragma: export
+#include "tessel_runtime/static_codegen/template_records.hpp"       // IWYU pragma: export
