@@ -124,6 +124,28 @@ struct StagingTransfer {
   const Transfer* transfer = nullptr;
 };
 
+// `regions` ordered by (address, live_from, live_until), equal keys keeping
+// their order. Sorts small keys and moves each region once.
+std::vector<MemoryRegion> sorted_regions(std::vector<MemoryRegion> regions) {
+  struct Key {
+    std::uint32_t address;
+    std::uint64_t live_from;
+    std::uint64_t live_until;
+    std::size_t position;  // makes the order total, hence stable
+    auto operator<=>(const Key&) const = default;
+  };
+  std::vector<Key> keys;
+  keys.reserve(regions.size());
+  for (std::size_t i = 0; i < regions.size(); ++i) {
+    keys.push_back(Key{regions[i].address, regions[i].live_from, regions[i].live_until, i});
+  }
+  std::ranges::sort(keys);
+  std::vector<MemoryRegion> sorted;
+  sorted.reserve(regions.size());
+  for (const auto& key : keys) sorted.push_back(std::move(regions[key.position]));
+  return sorted;
+}
+
 }  // namespace
 
 OutputNames allocation_output_names(const Schedule& schedule) {
@@ -246,11 +268,8 @@ tessel::Result<MemoryProfile> allocator_memory_profile(const ExecutableGraph& gr
           .live_until = phase + 1,  // phase indexes the phase list, so it is below 2^64 - 1
       });
     }
-    std::ranges::stable_sort(regions, [](const MemoryRegion& left, const MemoryRegion& right) {
-      return std::tie(left.address, left.live_from, left.live_until) <
-             std::tie(right.address, right.live_from, right.live_until);
-    });
-    profile.tiles.push_back(TileMemory{.logical_tile = tile, .physical_tile = physical, .regions = std::move(regions)});
+    profile.tiles.push_back(
+        TileMemory{.logical_tile = tile, .physical_tile = physical, .regions = sorted_regions(std::move(regions))});
   }
   return profile;
 }
