@@ -94,9 +94,9 @@ std::vector<std::string> overlapping_binding_names(const TileBindings& tile, std
     if (interval.end > address) found.push_back(interval.name);
   }
   std::ranges::sort(found, [](const std::string* left, const std::string* right) { return *left < *right; });
-  const auto duplicates =
-      std::ranges::unique(found, [](const std::string* left, const std::string* right) { return *left == *right; });
-  found.erase(duplicates.begin(), duplicates.end());
+  found.erase(std::unique(found.begin(), found.end(),
+                          [](const std::string* left, const std::string* right) { return *left == *right; }),
+              found.end());
   std::vector<std::string> names;
   names.reserve(found.size());
   for (const auto* name : found) names.push_back(*name);

@@ -178,13 +178,13 @@ ProfileStep idle_compute_profile_step(const Schedule& schedule, std::uint64_t lo
   metadata.push_back(profile_metadata("scheduled_kernel", first.specialization.operation));
   metadata.push_back(profile_metadata("scheduled_role", first.specialization.role));
   metadata.push_back(profile_metadata("scheduled_shape", profile_shape_text(first.specialization.shape)));
-  for (const auto& [key, value] : first.metadata) {
-    if (key == "label") continue;
-    const bool shared = std::ranges::all_of(commands, [&](const KernelCommand& command) {
-      const auto entry = command.metadata.find(key);
-      return entry != command.metadata.end() && entry->second == value;
+  for (const auto& entry : first.metadata) {
+    if (entry.first == "label") continue;
+    const bool shared = std::ranges::all_of(commands, [&entry](const KernelCommand& command) {
+      const auto found = command.metadata.find(entry.first);
+      return found != command.metadata.end() && found->second == entry.second;
     });
-    if (shared) metadata.push_back(profile_metadata(key, value));
+    if (shared) metadata.push_back(profile_metadata(entry.first, entry.second));
   }
   return step;
 }
