@@ -1,6 +1,5 @@
 #include "tessel_package/profile.hpp"
 
-
 fmt::format_context::iterator fmt::formatter<tessel_package::ProfileStepKind>::format(
     tessel_package::ProfileStepKind kind, fmt::format_context& context) const {
   using tessel_package::ProfileStepKind;

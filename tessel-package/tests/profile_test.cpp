@@ -34,8 +34,10 @@ TEST_CASE("a list of kinds prints each variant name in order") {
 TEST_CASE("metadata entries and memory regions print as quoted records") {
   CHECK(fmt::format("{}", ProfileMetadata{"label", "say \"hi\""}) ==
         R"(ProfileMetadata { name: "label", value: "say \"hi\"" })");
-  CHECK(fmt::format("{}", MemoryRegion{0xA0000, 4096, "home", "left", 3, 0, 5}) ==
-        R"(MemoryRegion { address: 0xa0000, size: 4096, category: "home", name: "left", tensor: Some(3), live_from: 0, live_until: 5 })");
-  CHECK(fmt::format("{}", MemoryRegion{0x4C000, 0, "home", "", std::nullopt, 1, 2}) ==
-        R"(MemoryRegion { address: 0x4c000, size: 0, category: "home", name: "", tensor: None, live_from: 1, live_until: 2 })");
+  CHECK(
+      fmt::format("{}", MemoryRegion{0xA0000, 4096, "home", "left", 3, 0, 5}) ==
+      R"(MemoryRegion { address: 0xa0000, size: 4096, category: "home", name: "left", tensor: Some(3), live_from: 0, live_until: 5 })");
+  CHECK(
+      fmt::format("{}", MemoryRegion{0x4C000, 0, "home", "", std::nullopt, 1, 2}) ==
+      R"(MemoryRegion { address: 0x4c000, size: 0, category: "home", name: "", tensor: None, live_from: 1, live_until: 2 })");
 }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -76,7 +77,7 @@ void allocator_profile_covers_every_tile_and_labels_bindings() {
                            [](const auto& tile) { return tile.regions.empty(); }));
   const auto& region = profile.tiles[0].regions[0];
   TESSEL_CHECK_EQ(region.category, std::string("home"));
-  TESSEL_CHECK_EQ(region.tensor, std::optional<std::uint64_t>(3));
+  TESSEL_CHECK(region.tensor == std::optional<std::uint64_t>(3));
   TESSEL_CHECK_EQ(region.address, 0xA0000U);
   TESSEL_CHECK_EQ(region.size, 4096U);
 }
@@ -100,7 +101,9 @@ ProfileStep decoded_step(std::uint32_t index) {
 void boundary_profile_reuses_adjacent_timestamps() {
   const ProfileLayout layout{
       .output_offset = 0,
-      .tiles = {{.physical_tile = 7, .file_offset = 0, .steps = {decoded_step(0), decoded_step(1)},
+      .tiles = {{.physical_tile = 7,
+                 .file_offset = 0,
+                 .steps = {decoded_step(0), decoded_step(1)},
                  .boundary_samples = true}},
   };
   const std::array<std::uint8_t, 12> output{11, 0, 0, 0, 23, 0, 0, 0, 47, 0, 0, 0};
@@ -141,11 +144,9 @@ void exchange_profile_separates_sync_exchange_and_idle_compute() {
       .output = TensorId(3),
       .inputs = {TensorId(1), TensorId(2)},
       .arguments = {},
-      .specialization = SpecializationKey{.operation = "add_u32",
-                                          .shape = {64},
-                                          .worker_count = 6,
-                                          .role = "elementwise",
-                                          .alignment = 8},
+      .specialization =
+          SpecializationKey{
+              .operation = "add_u32", .shape = {64}, .worker_count = 6, .role = "elementwise", .alignment = 8},
       .metadata = {},
   };
   Schedule schedule;
@@ -153,8 +154,8 @@ void exchange_profile_separates_sync_exchange_and_idle_compute() {
   schedule.phases.emplace_back(Phase::Exchange{});
   schedule.phases.emplace_back(Phase::Compute{.op = OpId(2), .commands = {command}});
   const LoweredTileProgram program{
-      .steps = {LoweredTileStep::Exchange{.phase = 0, .epoch = 0,
-                                          .row = tessel_compiler::make_row({tessel_exchange::sans(0)})},
+      .steps = {LoweredTileStep::Exchange{
+                    .phase = 0, .epoch = 0, .row = tessel_compiler::make_row({tessel_exchange::sans(0)})},
                 LoweredTileStep::IdleCompute{.op = OpId(2), .phase = 1}},
       .tile = 0,
   };

@@ -21,8 +21,8 @@ using tessel_compiler::TensorId;
 using tessel_package::Binding;
 using tessel_package::RegionSlice;
 using tessel_package::memory_profile::MemoryRegion;
-using tessel_runtime::ExecutableGraph;
 using tessel_runtime::allocator_memory_profile;
+using tessel_runtime::ExecutableGraph;
 
 namespace {
 
@@ -32,8 +32,13 @@ std::uint32_t physical(std::uint16_t logical) { return SLATE.physical(logical).v
 
 Allocation home(std::uint64_t tensor, std::uint16_t tile, std::uint32_t address, std::uint32_t size,
                 std::uint64_t from = 0, std::uint64_t until = LIVE_TO_END) {
-  return Allocation{.tensor = TensorId(tensor), .tile = tile, .address = address, .size = size, .live_from = from,
-                    .live_until = until, .kind = AllocationKind::Home{}};
+  return Allocation{.tensor = TensorId(tensor),
+                    .tile = tile,
+                    .address = address,
+                    .size = size,
+                    .live_from = from,
+                    .live_until = until,
+                    .kind = AllocationKind::Home{}};
 }
 
 Allocation with_kind(Allocation allocation, AllocationKind kind) {
@@ -104,8 +109,12 @@ TEST_CASE("allocations are named after the host bindings that overlap them on th
       {"one byte inside", {binding("left", {slice(physical(2), 0x9F001, 4096)})}, "left"},
       {"on another physical tile", {binding("left", {slice(physical(3), 0xA0000, 4096)})}, "tensor 3 home"},
       {"on the logical number of the tile", {binding("left", {slice(2, 0xA0000, 4096)})}, "tensor 3 home"},
-      {"two bindings, sorted", {binding("b", {slice(physical(2), 0xA0800, 16)}), binding("a", {slice(physical(2), 0x9FFF0, 32)})}, "a, b"},
-      {"two slices of one binding", {binding("w", {slice(physical(2), 0xA0000, 8), slice(physical(2), 0xA0010, 8)})}, "w"},
+      {"two bindings, sorted",
+       {binding("b", {slice(physical(2), 0xA0800, 16)}), binding("a", {slice(physical(2), 0x9FFF0, 32)})},
+       "a, b"},
+      {"two slices of one binding",
+       {binding("w", {slice(physical(2), 0xA0000, 8), slice(physical(2), 0xA0010, 8)})},
+       "w"},
       {"a long slice ending before a short one starts",
        {binding("long", {slice(physical(2), 0x90000, 0x11000)}), binding("short", {slice(physical(2), 0x9F000, 16)}),
         binding("after", {slice(physical(2), 0xA0FF0, 64)})},
@@ -142,20 +151,19 @@ TEST_CASE("allocations of produced tensors are named after their first producer"
   }));
   CAPTURE(name);
   CHECK(tessel_runtime::allocation_command_name(producer) == expected);
-  const auto graph =
-      graph_of(3, {home(5, 2, 0x60000, 64)},
-               {compute(1, {command(1, 5, {}, kernel("elsewhere", {1}, ""))}), exchange(),
-                compute(2, {producer, command(2, 5, {}, kernel("later", {1}, ""))}),
-                compute(3, {command(2, 5, {}, kernel("last", {1}, ""))})});
+  const auto graph = graph_of(3, {home(5, 2, 0x60000, 64)},
+                              {compute(1, {command(1, 5, {}, kernel("elsewhere", {1}, ""))}), exchange(),
+                               compute(2, {producer, command(2, 5, {}, kernel("later", {1}, ""))}),
+                               compute(3, {command(2, 5, {}, kernel("last", {1}, ""))})});
   CHECK(only_region(graph, 2).name == expected);
 }
 
 TEST_CASE("producer and staging names apply to every kind of allocation, bindings first") {
-  const auto graph = graph_of(
-      2,
-      {home(5, 1, 0x60000, 64), with_kind(home(5, 1, 0x60000, 8), AllocationKind::HomeAlias{TensorId(9)}),
-       with_kind(home(5, 1, 0x60100, 8), AllocationKind::ExchangeStaging{0})},
-      {compute(1, {command(1, 5, {}, kernel("producer", {1}, ""))})});
+  const auto graph =
+      graph_of(2,
+               {home(5, 1, 0x60000, 64), with_kind(home(5, 1, 0x60000, 8), AllocationKind::HomeAlias{TensorId(9)}),
+                with_kind(home(5, 1, 0x60100, 8), AllocationKind::ExchangeStaging{0})},
+               {compute(1, {command(1, 5, {}, kernel("producer", {1}, ""))})});
   const auto output_names = tessel_runtime::allocation_output_names(graph.schedule);
   for (const auto& allocation : graph.schedule.allocations) {
     CHECK(tessel_runtime::allocation_profile_name(graph, allocation, {}, output_names) == "output of producer");
@@ -184,30 +192,37 @@ TEST_CASE("staging allocations are named after the next phase's command that rea
     return command(tile, 20, std::move(inputs), kernel("consume", {1}, ""), std::move(metadata));
   };
   using Phases = std::vector<tessel_compiler::Phase>;
-  const auto [name, phases, staging_phase, expected] = GENERATE_REF(table<std::string, Phases, std::uint64_t, std::string>({
-      {"labelled reader",
-       {exchange(), exchange(), exchange(), exchange(), exchange(),
-        compute(1, {reader(0, {7}, {{"label", "other tile"}}), reader(1, {6}, {{"label", "other input"}}),
-                    reader(1, {6, 7}, {{"label", "second command"}}), reader(1, {7}, {{"label", "third"}})})},
-       4, "input to second command"},
-      {"unlabelled reader", {exchange(), compute(1, {reader(1, {7}, {})})}, 0, "input to consume"},
-      {"no reader", {exchange(), exchange(), exchange(), exchange(), exchange(), compute(1, {reader(0, {7}, {})})}, 4,
-       "tensor 7 staging for phase 4"},
-      {"next phase is an exchange", {exchange(), exchange()}, 0, "tensor 7 staging for phase 0"},
-      {"next phase is missing", {exchange()}, 0, "tensor 7 staging for phase 0"},
-      {"largest phase index", {compute(1, {reader(1, {7}, {})})}, std::numeric_limits<std::uint64_t>::max(),
-       "tensor 7 staging for phase 18446744073709551615"},
-  }));
+  const auto [name, phases, staging_phase, expected] =
+      GENERATE_REF(table<std::string, Phases, std::uint64_t, std::string>({
+          {"labelled reader",
+           {exchange(), exchange(), exchange(), exchange(), exchange(),
+            compute(1, {reader(0, {7}, {{"label", "other tile"}}), reader(1, {6}, {{"label", "other input"}}),
+                        reader(1, {6, 7}, {{"label", "second command"}}), reader(1, {7}, {{"label", "third"}})})},
+           4,
+           "input to second command"},
+          {"unlabelled reader", {exchange(), compute(1, {reader(1, {7}, {})})}, 0, "input to consume"},
+          {"no reader",
+           {exchange(), exchange(), exchange(), exchange(), exchange(), compute(1, {reader(0, {7}, {})})},
+           4,
+           "tensor 7 staging for phase 4"},
+          {"next phase is an exchange", {exchange(), exchange()}, 0, "tensor 7 staging for phase 0"},
+          {"next phase is missing", {exchange()}, 0, "tensor 7 staging for phase 0"},
+          {"largest phase index",
+           {compute(1, {reader(1, {7}, {})})},
+           std::numeric_limits<std::uint64_t>::max(),
+           "tensor 7 staging for phase 18446744073709551615"},
+      }));
   CAPTURE(name);
-  const auto graph = graph_of(2, {with_kind(home(7, 1, 0x60000, 64), AllocationKind::ExchangeStaging{staging_phase})},
-                              phases);
+  const auto graph =
+      graph_of(2, {with_kind(home(7, 1, 0x60000, 64), AllocationKind::ExchangeStaging{staging_phase})}, phases);
   CHECK(only_region(graph, 1).name == expected);
 }
 
 TEST_CASE("staging transfers add one-phase regions on their destination tile") {
-  const auto graph = graph_of(
-      3, {}, {compute(1), exchange(), exchange({transfer(1, 0, 9, 256, 0x60000), transfer(0, 1, 4, 32),
-                                                transfer(2, 0, 8, 16, 0x50000), transfer(0, 5, 3, 16, 0x50000)})});
+  const auto graph = graph_of(3, {},
+                              {compute(1), exchange(),
+                               exchange({transfer(1, 0, 9, 256, 0x60000), transfer(0, 1, 4, 32),
+                                         transfer(2, 0, 8, 16, 0x50000), transfer(0, 5, 3, 16, 0x50000)})});
   const auto profile = allocator_memory_profile(graph).value();
   CHECK(profile.tiles[0].regions ==
         std::vector<MemoryRegion>{{0x50000, 16, "exchange_staging", "exchange staging tensor 8", 8, 2, 3},
@@ -267,7 +282,8 @@ TEST_CASE("binding names match a brute-force overlap search") {
     for (int i = 0; i < 12; ++i) {
       // Mostly short slices, a few long ones, some on a tile without allocations.
       const std::uint32_t size = draw(0, 9) == 0 ? draw(0, 0x800) : draw(0, 64);
-      bound.slices.push_back(slice(physical(static_cast<std::uint16_t>(draw(0, TILES))), 0x60000 + draw(0, 0x400), size));
+      bound.slices.push_back(
+          slice(physical(static_cast<std::uint16_t>(draw(0, TILES))), 0x60000 + draw(0, 0x400), size));
     }
   }
   for (std::uint64_t tensor = 0; tensor < 400; ++tensor) {
@@ -310,13 +326,13 @@ TEST_CASE("a whole board with a million allocations", "[.scale]") {
   }
   std::vector<tessel_compiler::Transfer> transfers;
   for (std::uint32_t i = 0; i < 100'000; ++i) {
-    transfers.push_back(transfer(static_cast<std::uint16_t>(i % 1472), static_cast<std::uint16_t>((i + 1) % 1472),
-                                 i, 64, 0xE0000 + (i / 1472) * 64));
+    transfers.push_back(transfer(static_cast<std::uint16_t>(i % 1472), static_cast<std::uint16_t>((i + 1) % 1472), i,
+                                 64, 0xE0000 + (i / 1472) * 64));
   }
   graph.schedule.phases = {exchange(std::move(transfers))};
   for (std::uint16_t tile = 0; tile < 1472; ++tile) {
-    graph.host_weights.push_back(binding(fmt::format("w{}", tile), {slice(physical(tile), 0x4C000, 4096),
-                                                                    slice(physical(tile), 0x80000, 4096)}));
+    graph.host_weights.push_back(binding(fmt::format("w{}", tile),
+                                         {slice(physical(tile), 0x4C000, 4096), slice(physical(tile), 0x80000, 4096)}));
   }
   const auto start = std::chrono::steady_clock::now();
   const auto profile = allocator_memory_profile(graph).value();

@@ -12,6 +12,7 @@
 #include "tessel_runtime/profiling/step_profiles.hpp"
 
 using namespace profiling_fixtures;
+using Catch::Matchers::Message;
 using tessel_compiler::LoweredComputeCommand;
 using tessel_compiler::LoweredTileProgram;
 using tessel_compiler::LoweredTileStep;
@@ -20,11 +21,10 @@ using tessel_compiler::TensorId;
 using tessel_exchange::sans;
 using tessel_package::ProfileStep;
 using tessel_package::ProfileStepKind;
+using tessel_runtime::profile_steps;
 using tessel_runtime::ProfileBoundary;
 using tessel_runtime::ProfileGranularity;
-using tessel_runtime::profile_steps;
 using tessel_runtime::StaticProfileRegion;
-using Catch::Matchers::Message;
 
 namespace {
 
@@ -83,8 +83,7 @@ TEST_CASE("phase granularity splits an exchange epoch into synchronisation and e
   CHECK(steps[0].kind == ProfileStepKind::Synchronization);
   CHECK(steps[0].operation == "sync before exchange for add_u32 (elementwise)");
   CHECK(steps[0].local_index == 0);
-  CHECK(steps[0].metadata ==
-        Entries{{"active", "false"}, {"next_kernel", "add_u32"}, {"next_role", "elementwise"}});
+  CHECK(steps[0].metadata == Entries{{"active", "false"}, {"next_kernel", "add_u32"}, {"next_role", "elementwise"}});
 
   CHECK(steps[1].kind == ProfileStepKind::Exchange);
   CHECK(steps[1].operation == "exchange for add_u32 (elementwise)");
@@ -134,7 +133,8 @@ TEST_CASE("step granularity keeps per-transfer entries that phase granularity co
                                           {"next_kernel", "add_u32"},
                                           {"next_role", "elementwise"},
                                           {"next_layer", "1"}});
-  CHECK(fine.steps[2] == tessel_runtime::compute_profile_step(2, std::get<LoweredTileStep::Compute>(program.steps[1].value).command));
+  CHECK(fine.steps[2] ==
+        tessel_runtime::compute_profile_step(2, std::get<LoweredTileStep::Compute>(program.steps[1].value).command));
 
   const auto coarse = profile_steps(schedule, program, ProfileGranularity::Phase);
   REQUIRE(coarse.steps.size() == 3);
@@ -163,10 +163,9 @@ TEST_CASE("phase granularity takes a compute phase together and every exchange e
   const auto add = kernel("add_u32", {64}, "elementwise");
   const auto schedule = profiling_fixtures::schedule(
       1, {compute(1, {command(0, 1, {}, add), command(0, 2, {}, add), command(0, 3, {}, add)}), exchange()});
-  const LoweredTileProgram program{
-      .steps = {compute_step(0, 1), compute_step(0, 2), compute_step(0, 3), exchange_step(1, 0, {sans(1)}),
-                exchange_step(1, 1, {sans(0)})},
-      .tile = 0};
+  const LoweredTileProgram program{.steps = {compute_step(0, 1), compute_step(0, 2), compute_step(0, 3),
+                                             exchange_step(1, 0, {sans(1)}), exchange_step(1, 1, {sans(0)})},
+                                   .tile = 0};
   const auto [steps, boundaries] = profile_steps(schedule, program, ProfileGranularity::Phase);
   CHECK(kinds(steps) == std::vector{ProfileStepKind::Compute, ProfileStepKind::Synchronization,
                                     ProfileStepKind::Exchange, ProfileStepKind::Synchronization,
@@ -184,8 +183,8 @@ TEST_CASE("every granularity sets one boundary flag per profile step") {
       2, {exchange({transfer(0, 1, 1, 4)}), compute(1, {command(0, 2, {1}, kernel("k", {1}, ""))}), compute(2),
           exchange(), compute(3, {command(1, 3, {}, kernel("j", {2}, "r"))})});
   const LoweredTileProgram program{
-      .steps = {exchange_step(0, 0, {sans(1)}), exchange_step(0, 1, {sans(0)}), compute_step(1, 2),
-                compute_step(1, 4), idle_step(2, 2), exchange_step(3, 0, {}), idle_step(3, 4)},
+      .steps = {exchange_step(0, 0, {sans(1)}), exchange_step(0, 1, {sans(0)}), compute_step(1, 2), compute_step(1, 4),
+                idle_step(2, 2), exchange_step(3, 0, {}), idle_step(3, 4)},
       .tile = 0};
   const auto granularity = GENERATE(ProfileGranularity::Graph, ProfileGranularity::Phase, ProfileGranularity::Step);
   CAPTURE(static_cast<int>(granularity));
@@ -217,11 +216,10 @@ TEST_CASE("a phase compute step groups the tile's commands under the first one")
   CHECK(step.local_index == 5);
   CHECK(step.phase == 0);
   CHECK(step.epoch == 0);
-  CHECK(step.metadata == Entries{{"role", "activation"},
-                                 {"shape", "64x64"},
-                                 {"worker_count", "6"},
-                                 {"active_commands", "2"},
-                                 {"layer", "3"}});
+  CHECK(
+      step.metadata ==
+      Entries{
+          {"role", "activation"}, {"shape", "64x64"}, {"worker_count", "6"}, {"active_commands", "2"}, {"layer", "3"}});
 
   SECTION("named by its kernel alone without a label") {
     auto unlabelled = schedule;
@@ -244,15 +242,19 @@ TEST_CASE("profile assembly stops with an internal error on a program that contr
                        Message("internal error: entered unreachable code: one phase lowered to mixed step kinds"));
   for (const std::uint64_t index : {std::uint64_t{1}, std::uint64_t{2}}) {
     CAPTURE(index);
-    CHECK_THROWS_MATCHES(
-        tessel_runtime::append_exchange_profile(schedule, program, steps, boundaries, index, false),
-        tessel::InternalError, Message("internal error: entered unreachable code: expected a lowered exchange step"));
+    CHECK_THROWS_MATCHES(tessel_runtime::append_exchange_profile(schedule, program, steps, boundaries, index, false),
+                         tessel::InternalError,
+                         Message("internal error: entered unreachable code: expected a lowered exchange step"));
   }
   for (const std::uint64_t phase : {std::uint64_t{0}, std::uint64_t{2}, std::numeric_limits<std::uint64_t>::max()}) {
     CAPTURE(phase);
     CHECK_THROWS_MATCHES(tessel_runtime::phase_compute_profile_step(schedule, 0, 0, phase), tessel::InternalError,
                          Message("internal error: entered unreachable code: expected a compute phase"));
   }
+  const LoweredTileProgram two_epochs{.steps = {exchange_step(0, 0, {}), exchange_step(0, 1, {})}, .tile = 0};
+  std::vector<ProfileBoundary> too_few(1);
+  CHECK_THROWS_MATCHES(tessel_runtime::append_exchange_profile(schedule, two_epochs, steps, too_few, 1, false),
+                       tessel::InternalError, Message("assertion failed: step_index < boundaries.size()"));
   const LoweredTileProgram compute_in_exchange{.steps = {compute_step(0, 1)}, .tile = 0};
   CHECK_THROWS_MATCHES(profile_steps(schedule, compute_in_exchange, ProfileGranularity::Phase), tessel::InternalError,
                        Message("internal error: entered unreachable code: expected a compute phase"));
@@ -260,14 +262,25 @@ TEST_CASE("profile assembly stops with an internal error on a program that contr
 }
 
 TEST_CASE("exchange compaction keeps the counts, sums, activity and next-command entries in order") {
-  ProfileStep step{.local_index = 3, .phase = 1, .epoch = 2, .operation = "exchange phase 1",
-                   .kind = ProfileStepKind::Exchange, .kernel = {},
-                   .metadata = {{"active", "true"}, {"send_count", "1"}, {"send_0", "tensor=1,destination_tile=2,bytes=4"},
-                                {"receive_count", "1"}, {"receive_0", "tensor=2,source_tile=2,bytes=8"},
-                                {"send_bytes", "4"}, {"receive_bytes", "8"}, {"next_kernel", "k"}, {"nextkernel", "x"},
-                                {"next_layer", "2"}, {"semantic_region", "encoder"}}};
+  ProfileStep step{.local_index = 3,
+                   .phase = 1,
+                   .epoch = 2,
+                   .operation = "exchange phase 1",
+                   .kind = ProfileStepKind::Exchange,
+                   .kernel = {},
+                   .metadata = {{"active", "true"},
+                                {"send_count", "1"},
+                                {"send_0", "tensor=1,destination_tile=2,bytes=4"},
+                                {"receive_count", "1"},
+                                {"receive_0", "tensor=2,source_tile=2,bytes=8"},
+                                {"send_bytes", "4"},
+                                {"receive_bytes", "8"},
+                                {"next_kernel", "k"},
+                                {"nextkernel", "x"},
+                                {"next_layer", "2"},
+                                {"semantic_region", "encoder"}}};
   auto expected = step;
-  expected.metadata = {{"active", "true"},   {"send_count", "1"},  {"receive_count", "1"}, {"send_bytes", "4"},
+  expected.metadata = {{"active", "true"},     {"send_count", "1"},  {"receive_count", "1"}, {"send_bytes", "4"},
                        {"receive_bytes", "8"}, {"next_kernel", "k"}, {"next_layer", "2"}};
   tessel_runtime::compact_exchange_profile(step);
   CHECK(step == expected);
@@ -276,8 +289,13 @@ TEST_CASE("exchange compaction keeps the counts, sums, activity and next-command
 namespace {
 
 ProfileStep at_phase(std::uint32_t phase) {
-  return ProfileStep{.local_index = phase, .phase = phase, .epoch = 0, .operation = fmt::format("phase-{}", phase),
-                     .kind = ProfileStepKind::Compute, .kernel = "test", .metadata = {}};
+  return ProfileStep{.local_index = phase,
+                     .phase = phase,
+                     .epoch = 0,
+                     .operation = fmt::format("phase-{}", phase),
+                     .kind = ProfileStepKind::Compute,
+                     .kernel = "test",
+                     .metadata = {}};
 }
 
 }  // namespace

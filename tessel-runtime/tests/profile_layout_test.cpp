@@ -107,22 +107,34 @@ TEST_CASE("a layout without tiles decodes to an empty report") {
 
 TEST_CASE("decoding never reads outside the host result") {
   using Row = std::tuple<std::string, ProfileLayout, std::size_t, std::string>;
-  const auto [name, layout, output_bytes, message] = GENERATE_REF(table<std::string, ProfileLayout, std::size_t, std::string>({
-      Row{"paired steps need 8 bytes each", {0, {tile_layout(7, 0, 2, false)}}, 12,
-          "profile tile range exceeds host result"},
-      Row{"offset past the end", {13, {}}, 12, "profile output offset exceeds host result"},
-      Row{"boundary samples need a timestamp without steps", {12, {tile_layout(7, 0, 0, true)}}, 12,
-          "profile tile range exceeds host result"},
-      Row{"range starting inside and ending outside", {4, {tile_layout(7, 5, 1, false)}}, 16,
-          "profile tile range exceeds host result"},
-      Row{"range starting past the end", {0, {tile_layout(7, 100, 0, false)}}, 16,
-          "profile tile range exceeds host result"},
-      Row{"end beyond 64 bits", {0, {tile_layout(7, std::numeric_limits<std::uint64_t>::max() - 3, 1, true)}}, 16,
-          "profile tile range exceeds host result"},
-      Row{"the first failing tile ends decoding",
-          {0, {tile_layout(1, 0, 1, false), tile_layout(2, 12, 1, false), tile_layout(3, 0, 1, true)}}, 16,
-          "profile tile range exceeds host result"},
-  }));
+  const auto [name, layout, output_bytes, message] =
+      GENERATE_REF(table<std::string, ProfileLayout, std::size_t, std::string>({
+          Row{"paired steps need 8 bytes each",
+              {0, {tile_layout(7, 0, 2, false)}},
+              12,
+              "profile tile range exceeds host result"},
+          Row{"offset past the end", {13, {}}, 12, "profile output offset exceeds host result"},
+          Row{"boundary samples need a timestamp without steps",
+              {12, {tile_layout(7, 0, 0, true)}},
+              12,
+              "profile tile range exceeds host result"},
+          Row{"range starting inside and ending outside",
+              {4, {tile_layout(7, 5, 1, false)}},
+              16,
+              "profile tile range exceeds host result"},
+          Row{"range starting past the end",
+              {0, {tile_layout(7, 100, 0, false)}},
+              16,
+              "profile tile range exceeds host result"},
+          Row{"end beyond 64 bits",
+              {0, {tile_layout(7, std::numeric_limits<std::uint64_t>::max() - 3, 1, true)}},
+              16,
+              "profile tile range exceeds host result"},
+          Row{"the first failing tile ends decoding",
+              {0, {tile_layout(1, 0, 1, false), tile_layout(2, 12, 1, false), tile_layout(3, 0, 1, true)}},
+              16,
+              "profile tile range exceeds host result"},
+      }));
   CAPTURE(name);
   CHECK(decode_error(layout, std::vector<std::uint8_t>(output_bytes, 0)) == message);
 }

@@ -4,8 +4,10 @@
 #include <limits>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "profiling_fixtures.hpp"
+#include "tessel_checks/check.hpp"
 #include "tessel_runtime/profiling/profile_records.hpp"
 
 using tessel_package::ProfileMetadata;
@@ -37,4 +39,13 @@ TEST_CASE("a default profile boundary has no flag set") {
   const tessel_runtime::ProfileBoundary boundary;
   CHECK_FALSE(boundary.after_sync);
   CHECK_FALSE(boundary.after_step);
+}
+
+TEST_CASE("check failures print lists of step kinds by name") {
+  using tessel_package::ProfileStepKind;
+  const std::vector kinds{ProfileStepKind::Synchronization, ProfileStepKind::Exchange};
+  const std::vector expected{ProfileStepKind::Idle};
+  CHECK_THROWS_MATCHES(TESSEL_CHECK_EQ(kinds, expected), tessel_runtime::checks::CheckFailure,
+                       Catch::Matchers::Message(
+                           "assertion failed: kinds == expected\n  left: [Synchronization, Exchange]\n right: [Idle]"));
 }

@@ -45,9 +45,11 @@ using Entries = std::vector<tessel_package::ProfileMetadata>;
 
 inline tessel_compiler::SpecializationKey kernel(std::string operation, std::vector<std::uint64_t> shape,
                                                  std::string role) {
-  return tessel_compiler::SpecializationKey{
-      .operation = std::move(operation), .shape = std::move(shape), .worker_count = 6, .role = std::move(role),
-      .alignment = 8};
+  return tessel_compiler::SpecializationKey{.operation = std::move(operation),
+                                            .shape = std::move(shape),
+                                            .worker_count = 6,
+                                            .role = std::move(role),
+                                            .alignment = 8};
 }
 
 // A command of `tile` writing `output`, reading `inputs`.

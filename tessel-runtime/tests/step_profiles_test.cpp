@@ -104,8 +104,8 @@ TEST_CASE("step positions, phases and epochs keep their low 32 bits") {
   CHECK(compute_step.phase == 7);
 
   const auto schedule = profiling_fixtures::schedule(2, {exchange()});
-  const auto exchange_step = exchange_profile_step(schedule, 0, (std::uint64_t{1} << 32) + 1, 0,
-                                                   (std::uint64_t{1} << 33) + 2, true);
+  const auto exchange_step =
+      exchange_profile_step(schedule, 0, (std::uint64_t{1} << 32) + 1, 0, (std::uint64_t{1} << 33) + 2, true);
   CHECK(exchange_step.local_index == 1);
   CHECK(exchange_step.epoch == 2);
 }
@@ -115,11 +115,11 @@ namespace {
 // Phase 0 moves data between tiles 0, 1 and 2; phase 1 computes on tiles 1 and 2.
 tessel_compiler::Schedule exchange_then_compute() {
   const auto add = kernel("add_u32", {64}, "elementwise");
-  return schedule(3, {exchange({transfer(1, 0, 5, 256), transfer(0, 2, 6, 64), transfer(2, 1, 7, 128),
-                                transfer(1, 2, 8, 512)}),
-                      compute(2, {command(2, 9, {5}, kernel("mul_u32", {8}, "other")),
-                                  command(1, 3, {7, 8}, add,
-                                          {{"label", "x"}, {"layer", "3"}, {"layer_norm", "pre"}, {"zone", "a"}})})});
+  return schedule(
+      3, {exchange({transfer(1, 0, 5, 256), transfer(0, 2, 6, 64), transfer(2, 1, 7, 128), transfer(1, 2, 8, 512)}),
+          compute(2, {command(2, 9, {5}, kernel("mul_u32", {8}, "other")),
+                      command(1, 3, {7, 8}, add,
+                              {{"label", "x"}, {"layer", "3"}, {"layer_norm", "pre"}, {"zone", "a"}})})});
 }
 
 }  // namespace
@@ -168,14 +168,13 @@ TEST_CASE("an exchange step of a tile without transfers or own next command") {
   CHECK(step.operation == "exchange for mul_u32 (other)");
 
   schedule.phases[0] = exchange({transfer(1, 2, 5, 4)});
-  CHECK(exchange_profile_step(schedule, 0, 0, 0, 0, true).metadata ==
-        Entries{{"active", "true"},
-                {"send_count", "0"},
-                {"receive_count", "0"},
-                {"send_bytes", "0"},
-                {"receive_bytes", "0"},
-                {"next_kernel", "mul_u32"},
-                {"next_role", "other"}});
+  CHECK(exchange_profile_step(schedule, 0, 0, 0, 0, true).metadata == Entries{{"active", "true"},
+                                                                              {"send_count", "0"},
+                                                                              {"receive_count", "0"},
+                                                                              {"send_bytes", "0"},
+                                                                              {"receive_bytes", "0"},
+                                                                              {"next_kernel", "mul_u32"},
+                                                                              {"next_role", "other"}});
 }
 
 TEST_CASE("byte sums of an exchange step are 64-bit") {
@@ -187,13 +186,14 @@ TEST_CASE("byte sums of an exchange step are 64-bit") {
 
 TEST_CASE("an exchange step without a next command is named after its phase") {
   const auto add = kernel("add_u32", {64}, "");
-  const auto [name, phases, phase] = GENERATE_REF(table<std::string, std::vector<tessel_compiler::Phase>, std::uint64_t>({
-      {"last phase", {compute(1, {command(0, 1, {}, add)}), exchange({transfer(0, 1, 2, 8)})}, 1},
-      {"followed by an exchange", {exchange(), exchange(), compute(1, {command(0, 1, {}, add)})}, 0},
-      {"followed by an empty compute phase", {exchange(), compute(1)}, 0},
-      {"past the end of the schedule", {exchange(), compute(1, {command(0, 1, {}, add)})}, 5},
-      {"largest phase index", {exchange(), compute(1, {command(0, 1, {}, add)})}, NO_PHASE},
-  }));
+  const auto [name, phases, phase] =
+      GENERATE_REF(table<std::string, std::vector<tessel_compiler::Phase>, std::uint64_t>({
+          {"last phase", {compute(1, {command(0, 1, {}, add)}), exchange({transfer(0, 1, 2, 8)})}, 1},
+          {"followed by an exchange", {exchange(), exchange(), compute(1, {command(0, 1, {}, add)})}, 0},
+          {"followed by an empty compute phase", {exchange(), compute(1)}, 0},
+          {"past the end of the schedule", {exchange(), compute(1, {command(0, 1, {}, add)})}, 5},
+          {"largest phase index", {exchange(), compute(1, {command(0, 1, {}, add)})}, NO_PHASE},
+      }));
   CAPTURE(name);
   const auto schedule = profiling_fixtures::schedule(2, phases);
   const auto step = exchange_profile_step(schedule, 0, 0, phase, 0, true);
@@ -220,7 +220,9 @@ TEST_CASE("an exchange step in a compute phase has no transfers") {
 TEST_CASE("an idle step is named after the phase's first command and keeps the metadata all commands share") {
   const auto gelu = kernel("gelu_c16_to_a8", {64, 64}, "activation");
   const auto [name, second, expected] = GENERATE_REF(table<std::string, tessel_compiler::Metadata, Entries>({
-      {"equal layer, different labels", {{"label", "b"}, {"layer", "3"}, {"zone", "a"}}, {{"layer", "3"}, {"zone", "a"}}},
+      {"equal layer, different labels",
+       {{"label", "b"}, {"layer", "3"}, {"zone", "a"}},
+       {{"layer", "3"}, {"zone", "a"}}},
       {"different layers", {{"label", "b"}, {"layer", "4"}, {"zone", "a"}}, {{"zone", "a"}}},
       {"a key missing from one command", {{"label", "a"}, {"layer", "3"}}, {{"layer", "3"}}},
   }));
@@ -244,12 +246,13 @@ TEST_CASE("an idle step is named after the phase's first command and keeps the m
 }
 
 TEST_CASE("an idle step without commands is named after its operation") {
-  const auto [name, phases, phase] = GENERATE_REF(table<std::string, std::vector<tessel_compiler::Phase>, std::uint64_t>({
-      {"compute phase without commands", {compute(4)}, 0},
-      {"exchange phase", {exchange({transfer(0, 1, 1, 4)})}, 0},
-      {"past the end of the schedule", {compute(4)}, 3},
-      {"largest phase index", {compute(4)}, NO_PHASE},
-  }));
+  const auto [name, phases, phase] =
+      GENERATE_REF(table<std::string, std::vector<tessel_compiler::Phase>, std::uint64_t>({
+          {"compute phase without commands", {compute(4)}, 0},
+          {"exchange phase", {exchange({transfer(0, 1, 1, 4)})}, 0},
+          {"past the end of the schedule", {compute(4)}, 3},
+          {"largest phase index", {compute(4)}, NO_PHASE},
+      }));
   CAPTURE(name);
   const auto step = idle_compute_profile_step(profiling_fixtures::schedule(2, phases), 1, OpId(12), phase);
   CHECK(step.operation == "idle compute op 12");

@@ -32,7 +32,7 @@ constexpr std::uint32_t ADDRESS_LIMIT = std::numeric_limits<std::uint32_t>::max(
 // The bytes [start, end) of one binding slice.
 struct BindingInterval {
   std::uint32_t start = 0;
-  std::uint32_t end = 0;               // saturated at 2^32 - 1
+  std::uint32_t end = 0;              // saturated at 2^32 - 1
   const std::string* name = nullptr;  // binding name, owned by the graph
 };
 
@@ -83,8 +83,7 @@ tessel::Result<std::vector<TileBindings>> binding_intervals(const ExecutableGrap
 // Names of the bindings with a slice overlapping [address, end), ascending and
 // each once. Walks back from the last slice starting below `end` and stops at
 // the first whose prefix end cannot reach `address`.
-std::vector<std::string> overlapping_binding_names(const TileBindings& tile, std::uint32_t address,
-                                                   std::uint32_t end) {
+std::vector<std::string> overlapping_binding_names(const TileBindings& tile, std::uint32_t address, std::uint32_t end) {
   const auto below_end = std::ranges::partition_point(
       tile.intervals, [end](const BindingInterval& interval) { return interval.start < end; });
   std::vector<const std::string*> found;
@@ -183,24 +182,23 @@ std::string allocation_profile_name(const ExecutableGraph& graph, const Allocati
   if (const auto* staging = allocation.kind.get_if<AllocationKind::ExchangeStaging>()) {
     if (const auto* next = compute_phase(graph.schedule, next_phase(staging->phase))) {
       const auto reader = std::ranges::find_if(next->commands, [&](const KernelCommand& command) {
-        return command.tile == allocation.tile && std::ranges::find(command.inputs, allocation.tensor) !=
-                                                      command.inputs.end();
+        return command.tile == allocation.tile &&
+               std::ranges::find(command.inputs, allocation.tensor) != command.inputs.end();
       });
       if (reader != next->commands.end()) return fmt::format("input to {}", command_label(*reader));
     }
   }
   const std::uint64_t tensor = allocation.tensor.index;
-  return std::visit(
-      tessel::Overloaded{
-          [&](const AllocationKind::Home&) { return fmt::format("tensor {} home", tensor); },
-          [&](const AllocationKind::HomeAlias& alias) {
-            return fmt::format("tensor {} alias of {}", tensor, alias.source.index);
-          },
-          [&](const AllocationKind::ExchangeStaging& staging) {
-            return fmt::format("tensor {} staging for phase {}", tensor, staging.phase);
-          },
-      },
-      allocation.kind.value);
+  return std::visit(tessel::Overloaded{
+                        [&](const AllocationKind::Home&) { return fmt::format("tensor {} home", tensor); },
+                        [&](const AllocationKind::HomeAlias& alias) {
+                          return fmt::format("tensor {} alias of {}", tensor, alias.source.index);
+                        },
+                        [&](const AllocationKind::ExchangeStaging& staging) {
+                          return fmt::format("tensor {} staging for phase {}", tensor, staging.phase);
+                        },
+                    },
+                    allocation.kind.value);
 }
 
 tessel::Result<MemoryProfile> allocator_memory_profile(const ExecutableGraph& graph) {

@@ -11,13 +11,13 @@ namespace tessel_runtime {
 
 // Phase `phase` if it exists and is an exchange phase.
 [[nodiscard]] inline const tessel_compiler::Phase::Exchange* exchange_phase(const tessel_compiler::Schedule& schedule,
-                                                                           std::uint64_t phase) noexcept {
+                                                                            std::uint64_t phase) noexcept {
   return phase < schedule.phases.size() ? schedule.phases[phase].get_if<tessel_compiler::Phase::Exchange>() : nullptr;
 }
 
 // Phase `phase` if it exists and is a compute phase.
 [[nodiscard]] inline const tessel_compiler::Phase::Compute* compute_phase(const tessel_compiler::Schedule& schedule,
-                                                                         std::uint64_t phase) noexcept {
+                                                                          std::uint64_t phase) noexcept {
   return phase < schedule.phases.size() ? schedule.phases[phase].get_if<tessel_compiler::Phase::Compute>() : nullptr;
 }
 

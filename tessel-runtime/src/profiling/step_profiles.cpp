@@ -54,8 +54,8 @@ std::uint64_t total_bytes(const std::vector<const Transfer*>& transfers) {
 }
 
 // The exchange step; `with_transfers` adds the per-transfer entries.
-ProfileStep exchange_step(const Schedule& schedule, std::uint16_t tile, std::uint64_t local_index,
-                          std::uint64_t phase, std::uint64_t epoch, bool active, bool with_transfers) {
+ProfileStep exchange_step(const Schedule& schedule, std::uint16_t tile, std::uint64_t local_index, std::uint64_t phase,
+                          std::uint64_t epoch, bool active, bool with_transfers) {
   const ExchangeView view = exchange_view(schedule, tile, phase);
   ProfileStep step{
       .local_index = low_32_bits(local_index),
@@ -77,15 +77,15 @@ ProfileStep exchange_step(const Schedule& schedule, std::uint16_t tile, std::uin
   if (with_transfers) {
     for (std::size_t i = 0; i < view.sends.size(); ++i) {
       const auto& send = *view.sends[i];
-      metadata.push_back(profile_metadata(fmt::format("send_{}", i),
-                                          fmt::format("tensor={},destination_tile={},bytes={}", send.tensor.index,
-                                                      send.destination_tile, send.bytes)));
+      metadata.push_back(profile_metadata(
+          fmt::format("send_{}", i),
+          fmt::format("tensor={},destination_tile={},bytes={}", send.tensor.index, send.destination_tile, send.bytes)));
     }
     for (std::size_t i = 0; i < view.receives.size(); ++i) {
       const auto& receive = *view.receives[i];
-      metadata.push_back(profile_metadata(fmt::format("receive_{}", i),
-                                          fmt::format("tensor={},source_tile={},bytes={}", receive.tensor.index,
-                                                      receive.source_tile, receive.bytes)));
+      metadata.push_back(profile_metadata(
+          fmt::format("receive_{}", i),
+          fmt::format("tensor={},source_tile={},bytes={}", receive.tensor.index, receive.source_tile, receive.bytes)));
     }
   }
   if (view.next) {
@@ -105,7 +105,9 @@ bool kept_by_synchronization(const ProfileMetadata& entry) {
 
 }  // namespace
 
-std::string profile_shape_text(std::span<const std::uint64_t> shape) { return fmt::format("{}", fmt::join(shape, "x")); }
+std::string profile_shape_text(std::span<const std::uint64_t> shape) {
+  return fmt::format("{}", fmt::join(shape, "x"));
+}
 
 ProfileStep compute_profile_step(std::uint64_t local_index, const LoweredComputeCommand& command) {
   const auto& key = command.specialization;

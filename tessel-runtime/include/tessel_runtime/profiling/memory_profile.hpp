@@ -38,7 +38,7 @@ namespace tessel_runtime {
 
 // A tensor as produced on one logical tile.
 struct OutputNameKey {
-  std::uint16_t tile = 0;           // logical tile of the producing command
+  std::uint16_t tile = 0;            // logical tile of the producing command
   tessel_compiler::TensorId output;  // tensor it writes
 
   bool operator==(const OutputNameKey&) const = default;

@@ -47,8 +47,8 @@ struct ProfileSteps {
 // and is an exchange step; `boundaries` must cover it.
 void append_exchange_profile(const tessel_compiler::Schedule& schedule,
                              const tessel_compiler::LoweredTileProgram& program,
-                             std::vector<tessel_package::ProfileStep>& steps,
-                             std::vector<ProfileBoundary>& boundaries, std::uint64_t step_index, bool compact);
+                             std::vector<tessel_package::ProfileStep>& steps, std::vector<ProfileBoundary>& boundaries,
+                             std::uint64_t step_index, bool compact);
 
 // Keeps only "active", "send_count", "receive_count", "send_bytes",
 // "receive_bytes" and the entries beginning with "next_", in their order.

@@ -46,15 +46,14 @@ struct StaticProfileRegion {
 // Values a metadata entry accepts: 8-, 16-, 32- or 64-bit unsigned integers,
 // booleans and text.
 template <class Value>
-concept ProfileMetadataValue =
-    std::same_as<Value, bool> || std::same_as<Value, std::uint8_t> || std::same_as<Value, std::uint16_t> ||
-    std::same_as<Value, std::uint32_t> || std::same_as<Value, std::uint64_t> ||
+concept ProfileMetadataValue = std::same_as<Value, bool> || std::same_as<Value, std::uint8_t> ||
+    std::same_as<Value, std::uint16_t> || std::same_as<Value, std::uint32_t> || std::same_as<Value, std::uint64_t> ||
     std::convertible_to<const Value&, std::string_view>;
 
 // An entry named `name` holding the display text of `value`. `name` may be a
 // literal, owned or borrowed text; owned text passed as an rvalue is moved.
 template <class Name, class Value>
-  requires std::constructible_from<std::string, Name&&> && ProfileMetadataValue<std::remove_cvref_t<Value>>
+requires std::constructible_from<std::string, Name&&> && ProfileMetadataValue<std::remove_cvref_t<Value>>
 [[nodiscard]] tessel_package::ProfileMetadata profile_metadata(Name&& name, Value&& value) {
   using Plain = std::remove_cvref_t<Value>;
   std::string text;

@@ -46,8 +46,7 @@ namespace tessel_runtime {
 // entries except "label".
 [[nodiscard]] tessel_package::ProfileStep exchange_profile_step(const tessel_compiler::Schedule& schedule,
                                                                 std::uint16_t tile, std::uint64_t local_index,
-                                                                std::uint64_t phase, std::uint64_t epoch,
-                                                                bool active);
+                                                                std::uint64_t phase, std::uint64_t epoch, bool active);
 
 // The `Synchronization` step before the same exchange epoch: named
 // "sync before {exchange step name}", keeping only the exchange step's
@@ -66,7 +65,7 @@ namespace tessel_runtime {
 // shares with an equal value, in key order. Without commands it is named
 // "idle compute op {op}" and carries only "active" = "false".
 [[nodiscard]] tessel_package::ProfileStep idle_compute_profile_step(const tessel_compiler::Schedule& schedule,
-                                                                    std::uint64_t local_index,
-                                                                    tessel_compiler::OpId op, std::uint64_t phase);
+                                                                    std::uint64_t local_index, tessel_compiler::OpId op,
+                                                                    std::uint64_t phase);
 
 }  // namespace tessel_runtime
