@@ -13,3 +13,8 @@
 #include "tessel_runtime/static_codegen/template_patches.hpp"       // IWYU pragma: export
 #include "tessel_runtime/static_codegen/template_planning.hpp"      // IWYU pragma: export
 #include "tessel_runtime/static_codegen/template_records.hpp"       // IWYU pragma: export
+#include "tessel_runtime/profiling/memory_profile.hpp"    // IWYU pragma: export
+#include "tessel_runtime/profiling/profile_assembly.hpp"  // IWYU pragma: export
+#include "tessel_runtime/profiling/profile_layout.hpp"    // IWYU pragma: export
+#include "tessel_runtime/profiling/profile_records.hpp"   // IWYU pragma: export
+#include "tessel_runtime/profiling/step_profiles.hpp"     // IWYU pragma: export
