@@ -61,7 +61,10 @@ tessel::Result<std::vector<Candidate>> select_candidates(const std::vector<Alloc
   std::vector<Candidate> candidates;
   for (std::size_t position = 0; position < allocations.size(); ++position) {
     const Allocation& allocation = allocations[position];
-    if (!allocation.kind.is<AllocationKind::Home>() || allocation.live_until == tessel_compiler::LIVE_TO_END) continue;
+    // Allocations of size 0 occupy nothing and never need to move.
+    const bool movable = allocation.kind.is<AllocationKind::Home>() &&
+                         allocation.live_until != tessel_compiler::LIVE_TO_END && allocation.size > 0;
+    if (!movable) continue;
     if (allocation.tile >= reservations.size()) {
       return tessel::fail("no measured executable reservation for tile {}", allocation.tile);
     }
