@@ -4,7 +4,6 @@
 #include <cstddef>
 #include <iterator>
 #include <set>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -17,21 +16,46 @@ namespace {
 
 constexpr std::size_t MAX_USAGE_ENTRIES = 3;
 
-struct TensorTile {
-  TensorId tensor;
-  std::uint16_t tile = 0;
-  bool operator==(const TensorTile&) const = default;
-};
-
-struct TensorTileHash {
-  std::size_t operator()(const TensorTile& key) const noexcept {
-    return std::hash<std::uint64_t>{}(key.tensor.index * 0x10001U + key.tile);
+// Positions of the allocations with a home address, keyed by (tensor, tile),
+// for the keys that some alias names as its source. Sorted by key, then
+// position, so each key's positions are consecutive and in allocation order.
+class HomeIndex {
+ public:
+  explicit HomeIndex(const std::vector<Allocation>& allocations) {
+    std::vector<Key> sources;
+    for (const Allocation& allocation : allocations) {
+      if (const auto* alias = allocation.kind.get_if<AllocationKind::HomeAlias>()) {
+        sources.push_back({alias->source.index, allocation.tile});
+      }
+    }
+    if (sources.empty()) return;
+    std::ranges::sort(sources);
+    sources.erase(std::unique(sources.begin(), sources.end()), sources.end());
+    for (std::size_t position = 0; position < allocations.size(); ++position) {
+      const Allocation& allocation = allocations[position];
+      const Key key{allocation.tensor.index, allocation.tile};
+      if (allocation.kind.has_home_address() && std::ranges::binary_search(sources, key)) {
+        entries_.push_back({key, position});
+      }
+    }
+    std::ranges::sort(entries_);
   }
-};
 
-// Positions of the allocations with a home address, per (tensor, tile), in
-// allocation order. Only looked up by key.
-using HomeIndex = std::unordered_map<TensorTile, std::vector<std::size_t>, TensorTileHash>;
+  // Positions of the home-address allocations of `source` on `tile`, in
+  // allocation order. Only defined for sources that some alias names.
+  template <class Visit>
+  void for_each(TensorId source, std::uint16_t tile, Visit visit) const {
+    const Key key{source.index, tile};
+    auto it = std::ranges::lower_bound(entries_, std::pair{key, std::size_t{0}});
+    for (; it != entries_.end() && it->first == key; ++it) {
+      if (!visit(it->second)) return;
+    }
+  }
+
+ private:
+  using Key = std::pair<std::uint64_t, std::uint16_t>;  // tensor index, tile
+  std::vector<std::pair<Key, std::size_t>> entries_;
+};
 
 // Ends of allocations are compared exactly: an allocation may end at 2^32,
 // just past the last byte address.
@@ -52,13 +76,12 @@ bool contains(const Allocation& outer, const Allocation& inner) {
 tessel::Unexpected<CompileError> unbacked_alias(const Schedule& schedule, const HomeIndex& homes,
                                                 const Allocation& alias, TensorId source) {
   std::vector<std::string> local;
-  if (const auto found = homes.find({source, alias.tile}); found != homes.end()) {
-    for (const std::size_t position : found->second) {
-      const Allocation& home = schedule.allocations[position];
-      local.push_back(fmt::format("0x{:x}..0x{:x}@{}..{} {:?}", home.address, saturated_end(home), home.live_from,
-                                  home.live_until, home.kind));
-    }
-  }
+  homes.for_each(source, alias.tile, [&](std::size_t position) {
+    const Allocation& home = schedule.allocations[position];
+    local.push_back(fmt::format("0x{:x}..0x{:x}@{}..{} {:?}", home.address, saturated_end(home), home.live_from,
+                                home.live_until, home.kind));
+    return true;
+  });
   std::vector<std::string> global;
   for (const Allocation& other : schedule.allocations) {
     if (other.tensor != source) continue;
@@ -140,11 +163,7 @@ std::string tensor_usage_text(const Schedule& schedule, TensorId tensor) {
 }
 
 tessel::Expected<void, CompileError> Schedule::validate_allocations() const {
-  HomeIndex homes;
-  for (std::size_t position = 0; position < allocations.size(); ++position) {
-    const Allocation& allocation = allocations[position];
-    if (allocation.kind.has_home_address()) homes[{allocation.tensor, allocation.tile}].push_back(position);
-  }
+  const HomeIndex homes(allocations);
 
   std::vector<std::vector<std::size_t>> tiles(tile_count);
   for (std::size_t position = 0; position < allocations.size(); ++position) {
@@ -159,10 +178,11 @@ tessel::Expected<void, CompileError> Schedule::validate_allocations() const {
     }
     if (allocation.size == 0 || allocation.live_from >= allocation.live_until) continue;
     if (const auto* alias = allocation.kind.get_if<AllocationKind::HomeAlias>()) {
-      const auto found = homes.find({alias->source, allocation.tile});
-      const bool backed = found != homes.end() && std::ranges::any_of(found->second, [&](std::size_t candidate) {
-                            return contains(allocations[candidate], allocation);
-                          });
+      bool backed = false;
+      homes.for_each(alias->source, allocation.tile, [&](std::size_t candidate) {
+        backed = contains(allocations[candidate], allocation);
+        return !backed;
+      });
       if (!backed) return unbacked_alias(*this, homes, allocation, alias->source);
       continue;
     }

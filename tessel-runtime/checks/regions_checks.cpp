@@ -44,8 +44,10 @@ void executable_objects_are_packed_without_order_induced_fragmentation() {
 void executable_objects_reserve_complete_memory_elements() {
   const Ranges allocation_ranges{{0x60080, 0x60100}};
   const Ranges objects{{0x1000, 0x1080}, {0x2000, 0x2080}};
-  const auto [relocations, storage, elements] =
-      pack_executable_objects_for_tile(allocation_ranges, 0, 0x58000, objects, {}, {}).value();
+  const auto packed = pack_executable_objects_for_tile(allocation_ranges, 0, 0x58000, objects, {}, {}).value();
+  const auto& relocations = packed.relocations;
+  const auto& storage = packed.storage;
+  const auto& elements = packed.elements;
   TESSEL_CHECK_EQ(relocations.size(), 2U);
   TESSEL_CHECK(std::ranges::all_of(elements, [&](const AddressRange& e) {
     return e.start % element == 0 && e.end % element == 0 &&
@@ -96,8 +98,9 @@ void static_data_placement_uses_multiple_available_intervals() {
 void static_objects_use_multiple_gaps_when_no_single_gap_is_large_enough() {
   const Ranges allocation_ranges{{0x4C000, 0x90000}, {0x900A0, 0x90200}, {0x902A0, 0xE8000}};
   const Ranges objects{{0x1000, 0x1080}, {0x2000, 0x2080}};
-  const auto [relocations, ranges] =
-      pack_data_objects_for_tile(allocation_ranges, 0, 0x58000, objects, false, {}).value();
+  const auto packed = pack_data_objects_for_tile(allocation_ranges, 0, 0x58000, objects, false, {}).value();
+  const auto& relocations = packed.relocations;
+  const auto& ranges = packed.placed;
   TESSEL_CHECK_EQ(ranges.size(), 2U);
   TESSEL_CHECK(std::ranges::all_of(objects, [&](const AddressRange& object) {
     const auto placed = relocations.find(object.start);

@@ -14,8 +14,8 @@
 //      touch never conflict) with an address-ordered set of the active ones.
 // Allocations of size 0 or with live_from >= live_until occupy nothing.
 // Backed aliases take no part in the sweep: their bytes are their source's.
-// Cost: O(n log n) for n allocations, plus, per alias, a scan of its source's
-// allocations on that tile.
+// Cost: O(n log n) for n allocations, plus, per alias, a scan of the
+// allocations of its source on that tile.
 
 #include <string>
 

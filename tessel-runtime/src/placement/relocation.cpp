@@ -102,7 +102,8 @@ std::uint32_t moved(std::uint32_t address, const Relocation& relocation) {
 // relocation-list order.
 template <class Key, class Value>
 std::span<const Relocation> records_with(const std::vector<Relocation>& sorted, Key key, const Value& wanted) {
-  const auto [first, last] = std::ranges::equal_range(sorted, wanted, std::ranges::less{}, key);
+  const auto first = std::ranges::lower_bound(sorted, wanted, std::ranges::less{}, key);
+  const auto last = std::ranges::upper_bound(first, sorted.end(), wanted, std::ranges::less{}, key);
   return {first, last};
 }
 
