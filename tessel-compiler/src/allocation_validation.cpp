@@ -90,8 +90,8 @@ tessel::Unexpected<CompileError> unbacked_alias(const Schedule& schedule, const 
   }
   return tessel::unexpected(CompileError::memory(fmt::format(
       "tensor {} alias 0x{:x}..0x{:x}@{}..{} on tile {} is not backed by source tensor {} (local: {}; global: {})",
-      alias.tensor.index, alias.address, end_of(alias), alias.live_from, alias.live_until, alias.tile,
-      source.index, fmt::join(local, ", "), fmt::join(global, ", "))));
+      alias.tensor.index, alias.address, end_of(alias), alias.live_from, alias.live_until, alias.tile, source.index,
+      fmt::join(local, ", "), fmt::join(global, ", "))));
 }
 
 tessel::Unexpected<CompileError> overlap(const Schedule& schedule, const Allocation& a, const Allocation& b) {
@@ -155,8 +155,7 @@ std::string tensor_usage_text(const Schedule& schedule, TensorId tensor) {
     for (const KernelCommand& command : compute->commands) {
       if (entries.size() == MAX_USAGE_ENTRIES) break;
       if (command.output != tensor && std::ranges::find(command.inputs, tensor) == command.inputs.end()) continue;
-      entries.push_back(
-          fmt::format("{}:{}:{}", phase, command.specialization.operation, command.specialization.role));
+      entries.push_back(fmt::format("{}:{}:{}", phase, command.specialization.operation, command.specialization.role));
     }
   }
   return fmt::format("{}", fmt::join(entries, ", "));
@@ -169,8 +168,9 @@ tessel::Expected<void, CompileError> Schedule::validate_allocations() const {
   for (std::size_t position = 0; position < allocations.size(); ++position) {
     const Allocation& allocation = allocations[position];
     if (allocation.tile >= tile_count) {
-      return tessel::unexpected(CompileError::memory(fmt::format("tensor {} is allocated on tile {}, outside the {}-tile schedule",
-                                                                 allocation.tensor.index, allocation.tile, tile_count)));
+      return tessel::unexpected(
+          CompileError::memory(fmt::format("tensor {} is allocated on tile {}, outside the {}-tile schedule",
+                                           allocation.tensor.index, allocation.tile, tile_count)));
     }
     if (end_of(allocation) > ADDRESS_SPACE_END) {
       return tessel::unexpected(CompileError::memory(

@@ -55,9 +55,8 @@ std::vector<AddressRange> live_occupied_ranges(std::span<const Allocation> alloc
 
 template <class Position>
 MemoryResult find_free_region(std::span<const Allocation> allocations, std::size_t count, Position position,
-                              std::uint16_t tile, std::uint32_t size, std::uint64_t live_from,
-                              std::uint64_t live_until, std::span<const MemoryArena> arenas,
-                              std::uint32_t alignment) {
+                              std::uint16_t tile, std::uint32_t size, std::uint64_t live_from, std::uint64_t live_until,
+                              std::span<const MemoryArena> arenas, std::uint32_t alignment) {
   if (arenas.empty()) return memory_error("allocation requires an SRAM arena");
   const std::uint32_t base = std::ranges::min(arenas, {}, &MemoryArena::base).base;
   const std::uint32_t limit = std::ranges::max(arenas, {}, &MemoryArena::limit).limit;

@@ -74,8 +74,7 @@ TEST_CASE("validation reports the first failure of a memory plan") {
                 "0x1020..0x1060 at phases 0..6"},
       {"lifetimes that touch", {TENSOR_1, allocation(2, 0, 0x1020, 0x40, 4, 6)}, VALID},
       {"ranges that touch", {TENSOR_1, allocation(2, 0, 0x1040, 0x40, 2, 6)}, VALID},
-      {"backed alias", {TENSOR_1, alias(3, 1, 0x1010, 0x10, 1, 3), allocation(4, 0, 0x1040, 0x10, 0, 4)},
-       VALID},
+      {"backed alias", {TENSOR_1, alias(3, 1, 0x1010, 0x10, 1, 3), allocation(4, 0, 0x1040, 0x10, 0, 4)}, VALID},
       {"alias outliving its source",
        {TENSOR_1, alias(3, 1, 0x1010, 0x10, 1, 5)},
        PREFIX + "tensor 3 alias 0x1010..0x1020@1..5 on tile 0 is not backed by source tensor 1 (local: "
@@ -83,18 +82,17 @@ TEST_CASE("validation reports the first failure of a memory plan") {
       {"alias without a source",
        {alias(3, 9, 0x1010, 0x10, 1, 5)},
        PREFIX + "tensor 3 alias 0x1010..0x1020@1..5 on tile 0 is not backed by source tensor 9 (local: ; global: )"},
-      {"alias backed by an alias", {TENSOR_1, alias(3, 1, 0x1000, 0x20, 0, 4), alias(4, 3, 0x1010, 0x10, 1, 2)},
-       VALID},
+      {"alias backed by an alias", {TENSOR_1, alias(3, 1, 0x1000, 0x20, 0, 4), alias(4, 3, 0x1010, 0x10, 1, 2)}, VALID},
       {"alias not backed by a staging buffer",
        {staging(1, 0x1000, 0x40, 0, 4), alias(3, 1, 0x1010, 0x10, 1, 3)},
        PREFIX + "tensor 3 alias 0x1010..0x1020@1..3 on tile 0 is not backed by source tensor 1 (local: ; global: "
                 "tile0:0x1000..0x1040@0..4 ExchangeStaging { phase: 0 })"},
-      {"unbacked empty alias occupies nothing", {alias(3, 9, 0x1010, 0, 1, 5), alias(4, 9, 0x1010, 4, 5, 5)},
-       VALID},
+      {"unbacked empty alias occupies nothing", {alias(3, 9, 0x1010, 0, 1, 5), alias(4, 9, 0x1010, 4, 5, 5)}, VALID},
       {"tile outside the schedule, even when empty",
        {allocation(7, 1, 0x1000, 0, 0, 1)},
        PREFIX + "tensor 7 is allocated on tile 1, outside the 1-tile schedule"},
-      {"address overflow", {allocation(5, 0, 0xFFFFFFF0, 0x20, 0, 1)},
+      {"address overflow",
+       {allocation(5, 0, 0xFFFFFFF0, 0x20, 0, 1)},
        PREFIX + "tensor 5 allocation address overflows on tile 0"},
       {"end exactly at 2^32", {allocation(5, 0, 0xFFFFFFE0, 0x20, 0, 1)}, VALID},
       {"overlap at the top of the address space",
@@ -102,7 +100,8 @@ TEST_CASE("validation reports the first failure of a memory plan") {
        PREFIX + "live tensors 6 (Home; ) and 5 (Home; ) overlap on tile 0: 0xffffffff..0x100000000 at phases 1..2 "
                 "and 0xffffffe0..0x100000000 at phases 0..2"},
       {"alias ending at 2^32 inside its source",
-       {allocation(1, 0, 0xFFFFFF00, 0x100, 0, 4), alias(3, 1, 0xFFFFFFF0, 0x10, 1, 2)}, VALID},
+       {allocation(1, 0, 0xFFFFFF00, 0x100, 0, 4), alias(3, 1, 0xFFFFFFF0, 0x10, 1, 2)},
+       VALID},
       {"allocation errors come before overlaps",
        {TENSOR_1, allocation(2, 0, 0x1020, 0x40, 2, 6), allocation(5, 0, 0xFFFFFFF0, 0x20, 0, 1)},
        PREFIX + "tensor 5 allocation address overflows on tile 0"},
@@ -133,10 +132,11 @@ TEST_CASE("alias messages list every allocation of the source") {
                                 allocation(1, 0, 0xFFFFFFF0, 0x10, 0, 9), alias(3, 1, 0x1010, 0x10, 1, 5)});
   schedule.tile_count = 2;
   CHECK(failure(schedule) ==
-        PREFIX + "tensor 3 alias 0x1010..0x1020@1..5 on tile 0 is not backed by source tensor 1 (local: "
-                 "0x1000..0x1008@0..9 Home, 0xfffffff0..0xffffffff@0..9 Home; global: tile1:0x1000..0x1040@0..4 "
-                 "Home, tile0:0x1000..0x1008@0..9 Home, tile0:0x2000..0x2040@0..9 ExchangeStaging { phase: 2 }, "
-                 "tile0:0xfffffff0..0xffffffff@0..9 Home)");
+        PREFIX +
+            "tensor 3 alias 0x1010..0x1020@1..5 on tile 0 is not backed by source tensor 1 (local: "
+            "0x1000..0x1008@0..9 Home, 0xfffffff0..0xffffffff@0..9 Home; global: tile1:0x1000..0x1040@0..4 "
+            "Home, tile0:0x1000..0x1008@0..9 Home, tile0:0x2000..0x2040@0..9 ExchangeStaging { phase: 2 }, "
+            "tile0:0xfffffff0..0xffffffff@0..9 Home)");
 }
 
 TEST_CASE("overlap messages name how the compute phases use each tensor") {

@@ -16,8 +16,8 @@ namespace {
 const MemoryArena LOW_ARENA = MemoryArena::low(0x1000, 0x2000);
 const MemoryArena HIGH_ARENA{0x1000, 0x2000, MemoryPlacement::High};
 
-Allocation home(std::uint64_t tensor, std::uint16_t tile, std::uint32_t address, std::uint32_t size,
-                std::uint64_t from, std::uint64_t until) {
+Allocation home(std::uint64_t tensor, std::uint16_t tile, std::uint32_t address, std::uint32_t size, std::uint64_t from,
+                std::uint64_t until) {
   return Allocation{TensorId(tensor), tile, address, size, from, until, AllocationKind::Home{}};
 }
 
@@ -105,9 +105,16 @@ TEST_CASE("failed arena allocations report their reason and leave the list uncha
       {"alignment 0", {LOW_ARENA}, 0x10, 0, "SRAM allocation failed: invalid SRAM arena allocation"},
       {"size 0", {LOW_ARENA}, 0, 8, "SRAM allocation failed: invalid SRAM arena allocation"},
       {"no arenas", {}, 0x10, 8, "SRAM allocation failed: invalid SRAM arena allocation"},
-      {"empty arena", {LOW_ARENA, MemoryArena::low(0x2000, 0x2000)}, 0x10, 8,
+      {"empty arena",
+       {LOW_ARENA, MemoryArena::low(0x2000, 0x2000)},
+       0x10,
+       8,
        "SRAM allocation failed: invalid SRAM arena allocation"},
-      {"no room", {LOW_ARENA, HIGH_ARENA}, 48, 8, "SRAM allocation failed: no arena can hold a 48-byte SRAM allocation"},
+      {"no room",
+       {LOW_ARENA, HIGH_ARENA},
+       48,
+       8,
+       "SRAM allocation failed: no arena can hold a 48-byte SRAM allocation"},
   }));
   CAPTURE(c.name);
   const Ranges before{{0x1000, 0x1FF0}};
@@ -221,8 +228,8 @@ TEST_CASE("free region search matches a brute-force search on random inputs") {
     std::vector<Allocation> allocations;
     const auto count = draw(0, 8);
     for (std::uint32_t i = 0; i < count; ++i) {
-      allocations.push_back(home(i, static_cast<std::uint16_t>(draw(0, 1)), draw(0, 250), draw(0, 60), draw(0, 6),
-                                 draw(0, 8)));
+      allocations.push_back(
+          home(i, static_cast<std::uint16_t>(draw(0, 1)), draw(0, 250), draw(0, 60), draw(0, 6), draw(0, 8)));
     }
     std::vector<MemoryArena> arenas;
     const auto arena_count = draw(1, 3);

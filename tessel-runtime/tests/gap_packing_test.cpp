@@ -45,12 +45,18 @@ TEST_CASE("sized objects are placed largest first into the gap they fill best") 
     Ranges expected;
   };
   const auto c = GENERATE(values<Case>({
-      {"large object first", {element, 2 * element}, {{0x10000, 0x18000}, {0x20000, 0x24000}}, element,
+      {"large object first",
+       {element, 2 * element},
+       {{0x10000, 0x18000}, {0x20000, 0x24000}},
+       element,
        {{0x20000, 0x24000}, {0x10000, 0x18000}}},
       {"equal leftover goes to the earlier gap", {0x80}, {{0x1000, 0x10A0}, {0x2000, 0x20A0}}, 8, {{0x1000, 0x1080}}},
       {"smaller leftover wins over list order", {0x80}, {{0x1000, 0x1100}, {0x2000, 0x2090}}, 8, {{0x2000, 0x2080}}},
       {"sizes are rounded up and gaps aligned", {5, 9}, {{0x1001, 0x1100}}, 16, {{0x1020, 0x1030}, {0x1010, 0x1020}}},
-      {"a gap keeps shrinking", {0x10, 0x10, 0x10}, {{0x100, 0x130}}, 1,
+      {"a gap keeps shrinking",
+       {0x10, 0x10, 0x10},
+       {{0x100, 0x130}},
+       1,
        {{0x100, 0x110}, {0x110, 0x120}, {0x120, 0x130}}},
   }));
   CAPTURE(c.name);
@@ -71,14 +77,27 @@ TEST_CASE("sized packing failures") {
       {"size 0", {16, 0}, {{0, 0x100}}, 8, "invalid test placement request"},
       {"alignment 0", {16}, {{0, 0x100}}, 0, "invalid test placement request"},
       {"alignment 24", {16}, {{0, 0x100}}, 24, "invalid test placement request"},
-      {"no gap holds the rounded size", {0x41, 0x10}, {{0, 0x50}, {0x100, 0x150}}, 0x20,
+      {"no gap holds the rounded size",
+       {0x41, 0x10},
+       {{0, 0x50}, {0x100, 0x150}},
+       0x20,
        "no tile-memory gap can hold a 96-byte test object on tile 4: 160 free bytes, 80-byte largest gap"},
-      {"gaps shrink before the failure", {0x40, 0x40}, {{0, 0x60}}, 0x20,
+      {"gaps shrink before the failure",
+       {0x40, 0x40},
+       {{0, 0x60}},
+       0x20,
        "no tile-memory gap can hold a 64-byte test object on tile 4: 32 free bytes, 32-byte largest gap"},
-      {"a gap whose aligned start passes 2^32", {0x10}, {{0xFFFFFFF1, 0xFFFFFFFF}}, 0x10,
+      {"a gap whose aligned start passes 2^32",
+       {0x10},
+       {{0xFFFFFFF1, 0xFFFFFFFF}},
+       0x10,
        "no tile-memory gap can hold a 16-byte test object on tile 4: 14 free bytes, 14-byte largest gap"},
       {"a size that cannot be rounded up", {0xFFFFFFF1}, {{0, 0xFFFFFFFF}}, 0x10, "test placement overflow"},
-      {"no gaps", {8}, {}, 8, "no tile-memory gap can hold a 8-byte test object on tile 4: 0 free bytes, 0-byte largest gap"},
+      {"no gaps",
+       {8},
+       {},
+       8,
+       "no tile-memory gap can hold a 8-byte test object on tile 4: 0 free bytes, 0-byte largest gap"},
   }));
   CAPTURE(c.name);
   CHECK(outcome(pack_sized_objects_in_gaps(4, c.sizes, c.gaps, c.alignment, "test")) == c.message);
@@ -95,15 +114,26 @@ TEST_CASE("objects are packed at 8-byte alignment and their ranges merged") {
   };
   const auto c = GENERATE_COPY(values<Case>({
       {"misaligned gap start", {{0x100, 0x180}}, {{B + 4, B + 256}}, {{0x100, B + 8}}, {{B + 8, B + 136}}},
-      {"second object moves to the next gap", {{0x1000, 0x1080}, {0x2000, 0x2080}},
-       {{0x90000, 0x900A0}, {0x90200, 0x902A0}}, {{0x1000, 0x90000}, {0x2000, 0x90200}},
+      {"second object moves to the next gap",
+       {{0x1000, 0x1080}, {0x2000, 0x2080}},
+       {{0x90000, 0x900A0}, {0x90200, 0x902A0}},
+       {{0x1000, 0x90000}, {0x2000, 0x90200}},
        {{0x90000, 0x90080}, {0x90200, 0x90280}}},
-      {"touching ranges merge", {{0x100, 0x180}, {0x200, 0x280}}, {{B, B + 256}}, {{0x100, B}, {0x200, B + 128}},
+      {"touching ranges merge",
+       {{0x100, 0x180}, {0x200, 0x280}},
+       {{B, B + 256}},
+       {{0x100, B}, {0x200, B + 128}},
        {{B, B + 256}}},
-      {"largest first", {{0x100, 0x110}, {0x200, 0x300}}, {{B, B + 0x100}, {B + 0x1000, B + 0x1010}},
-       {{0x100, B + 0x1000}, {0x200, B}}, {{B, B + 0x100}, {B + 0x1000, B + 0x1010}}},
-      {"a shared start keeps the later placement", {{0x100, 0x200}, {0x100, 0x140}}, {{B, B + 0x200}},
-       {{0x100, B + 0x100}}, {{B, B + 0x140}}},
+      {"largest first",
+       {{0x100, 0x110}, {0x200, 0x300}},
+       {{B, B + 0x100}, {B + 0x1000, B + 0x1010}},
+       {{0x100, B + 0x1000}, {0x200, B}},
+       {{B, B + 0x100}, {B + 0x1000, B + 0x1010}}},
+      {"a shared start keeps the later placement",
+       {{0x100, 0x200}, {0x100, 0x140}},
+       {{B, B + 0x200}},
+       {{0x100, B + 0x100}},
+       {{B, B + 0x140}}},
   }));
   CAPTURE(c.name);
   const auto packed = pack_objects_in_gaps(0, c.objects, c.gaps, "static data");
@@ -121,11 +151,17 @@ TEST_CASE("object packing failures report the gaps as they stand") {
     std::string message;
   };
   const auto c = GENERATE_COPY(values<Case>({
-      {"no gap large enough", {{0, 256}}, {{B, B + 96}, {B + 0x100, B + 0x140}},
+      {"no gap large enough",
+       {{0, 256}},
+       {{B, B + 96}, {B + 0x100, B + 0x140}},
        "no tile-memory gap can hold a 256-byte static data object on tile 3: 160 free bytes, 96-byte largest gap"},
-      {"alignment bytes are not used again", {{0, 128}, {0x100, 0x100 + 121}}, {{B + 4, B + 256}},
+      {"alignment bytes are not used again",
+       {{0, 128}, {0x100, 0x100 + 121}},
+       {{B + 4, B + 256}},
        "no tile-memory gap can hold a 121-byte static data object on tile 3: 120 free bytes, 120-byte largest gap"},
-      {"a gap whose aligned start passes 2^32", {{0, 1}}, {{0xFFFFFFF9, 0xFFFFFFFF}},
+      {"a gap whose aligned start passes 2^32",
+       {{0, 1}},
+       {{0xFFFFFFF9, 0xFFFFFFFF}},
        "no tile-memory gap can hold a 1-byte static data object on tile 3: 6 free bytes, 6-byte largest gap"},
       {"an inverted object", {{0x200, 0x100}}, {{B, B + 0x1000}}, "invalid static data placement request"},
   }));
@@ -149,7 +185,8 @@ RandomGaps random_gaps(std::mt19937& random, std::uint32_t extent) {
     auto end = position(random);
     if (start > end) std::swap(start, end);
     // Keep gaps disjoint, as free regions are.
-    if (std::any_of(result.owner.begin() + start, result.owner.begin() + end, [](auto o) { return o != 0xFF; })) continue;
+    if (std::any_of(result.owner.begin() + start, result.owner.begin() + end, [](auto o) { return o != 0xFF; }))
+      continue;
     std::fill(result.owner.begin() + start, result.owner.begin() + end, static_cast<std::uint8_t>(result.gaps.size()));
     result.gaps.push_back({start, end});
   }

@@ -50,7 +50,10 @@ TEST_CASE("code regions are whole free elements below 0x80000") {
       {"nothing but the fixed layout", {}, 0x58000, {}, {{0x58000, 0x80000}}},
       {"a runtime end below its area reserves nothing", {}, 0, {}, {{0x58000, 0x80000}}},
       {"the runtime area is widened to elements", {}, 0x5A000, {}, {{0x5C000, 0x80000}}},
-      {"allocations and further reservations", {{0x60080, 0x60100}}, 0x58000, {{0x70000, 0x70001}},
+      {"allocations and further reservations",
+       {{0x60080, 0x60100}},
+       0x58000,
+       {{0x70000, 0x70001}},
        {{0x58000, 0x60000}, {0x64000, 0x70000}, {0x74000, 0x80000}}},
       {"ranges above the code bounds do not matter", {{0x80000, 0xE8000}}, 0x58000, {}, {{0x58000, 0x80000}}},
   }));
@@ -104,8 +107,8 @@ TEST_CASE("executable objects occupy whole elements") {
     CHECK(spread->elements == Ranges{{0x60000, 0x68000}});
   }
   SECTION("additional gaps come after the computed regions") {
-    const auto extra = pack_executable_objects_for_tile({{{0x58000, 0x80000}}}, 0, 0x58000, objects, {},
-                                                        {{{0x90000, 0x90100}}});
+    const auto extra =
+        pack_executable_objects_for_tile({{{0x58000, 0x80000}}}, 0, 0x58000, objects, {}, {{{0x90000, 0x90100}}});
     REQUIRE(outcome(extra) == "ok");
     CHECK(extra->elements == Ranges{{0x90000, 0x94000}});
   }

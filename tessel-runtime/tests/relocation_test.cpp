@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "tessel/integer.hpp"
+#include "tessel/internal_error.hpp"
 #include "tessel_runtime/placement/relocation.hpp"
 
 using namespace tessel_runtime;
@@ -62,6 +63,7 @@ std::string relocate(ExecutableGraph& graph, const std::vector<ExecutableReserva
 TEST_CASE("only transient homes in executable memory elements move") {
   const ExecutableReservation executable = reservations_on_tile_0()[0];
   const ExecutableReservation from_0x62000{AddressRange{0x62000, 0x64000}, AddressRange{0, 0}};
+  const ExecutableReservation empty_at_0x60010{AddressRange{0x60010, 0x60010}, AddressRange{0x61000, 0x60000}};
   struct Case {
     const char* name;
     Allocation allocation;
@@ -78,6 +80,7 @@ TEST_CASE("only transient homes in executable memory elements move") {
       {"an alias", allocation(1, 0x60000, 64, 1, 2, AllocationKind::HomeAlias{TensorId(1)}), executable, 0x60000},
       {"a staging buffer", allocation(1, 0x60000, 64, 1, 2, AllocationKind::ExchangeStaging{0}), executable, 0x60000},
       {"an empty home", allocation(1, 0x60000, 0), executable, 0x60000},
+      {"empty and inverted reservations", allocation(1, 0x60000, 64), empty_at_0x60010, 0x60000},
       {"on a tile without reservations", allocation(1, 0x60000, 64, 1, 2, AllocationKind::Home{}, 1), executable,
        0x60000},
   }));
@@ -93,7 +96,7 @@ TEST_CASE("larger candidates take the lowest free addresses first") {
   ExecutableGraph graph = graph_of({
       allocation(1, 0x60000, 0x40),
       allocation(2, 0x60100, 0x100),
-      allocation(3, 0x60200, 0x40, 5, 6),     // lifetime disjoint from the others
+      allocation(3, 0x60200, 0x40, 5, 6),                             // lifetime disjoint from the others
       allocation(4, 0x88000, 0x20, 0, 3, AllocationKind::Home{}, 1),  // another tile does not block
       allocation(5, 0x60300, 0x40),
   });
@@ -103,17 +106,14 @@ TEST_CASE("larger candidates take the lowest free addresses first") {
 
 TEST_CASE("moved tensors take their aliases, preloaded buffers and binding slices along") {
   ExecutableGraph graph = graph_of({
-      allocation(1, 0x60000, 64),
-      alias_of(1, 2, 0x60010, 16),
-      allocation(3, 0x61000, 32),
-      alias_of(3, 4, 0x61000, 32),                                   // the whole source
+      allocation(1, 0x60000, 64), alias_of(1, 2, 0x60010, 16), allocation(3, 0x61000, 32),
+      alias_of(3, 4, 0x61000, 32),                                  // the whole source
       allocation(5, 0x70000, 32, 1, 2, AllocationKind::Home{}, 1),  // tile 1 is not reserved
   });
   graph.initial_buffers = {
-      InitialBuffer{0, 0x60004, {1}},
-      InitialBuffer{0, 0x60040, {2}},  // the old end of tensor 1 stays
-      InitialBuffer{1, 0x60004, {3}},  // another tile
-      InitialBuffer{0, 0x6101F, {4}},  // the last byte of tensor 3
+      InitialBuffer{0, 0x60004, {1}}, InitialBuffer{0, 0x60040, {2}},  // the old end of tensor 1 stays
+      InitialBuffer{1, 0x60004, {3}},                                  // another tile
+      InitialBuffer{0, 0x6101F, {4}},                                  // the last byte of tensor 3
   };
   graph.outputs = {binding(10, 0x60008)};
   graph.host_weights = {binding(11, 0x60008)};  // logical tile 1
@@ -161,8 +161,8 @@ TEST_CASE("relocation failures") {
     CHECK(relocate(graph, reservations_on_tile_0()) == "host binding references a physical tile outside the topology");
   }
   SECTION("a missing reservation entry is reported before anything moves") {
-    ExecutableGraph graph = graph_of({allocation(1, 0x60000, 64), allocation(2, 0x60000, 64, 1, 2,
-                                                                             AllocationKind::Home{}, 3)});
+    ExecutableGraph graph =
+        graph_of({allocation(1, 0x60000, 64), allocation(2, 0x60000, 64, 1, 2, AllocationKind::Home{}, 3)});
     const ExecutableGraph before = graph;
     CHECK(relocate(graph, reservations_on_tile_0(3)) == "no measured executable reservation for tile 3");
     CHECK(graph == before);
@@ -200,4 +200,12 @@ TEST_CASE("literal addresses move with the first matching relocation of their ti
   CAPTURE(tile, address);
   relocate_literal_address(tile, address, relocations);
   CHECK(address == expected);
+}
+
+TEST_CASE("a relocation record that would move an address past 2^32 is an internal error") {
+  const std::vector<Relocation> relocations{{TensorId(1), 0, 0x1000, 0x1100, 0xFFFFFFF0}};
+  std::uint32_t address = 0x1010;
+  CHECK_THROWS_MATCHES(relocate_literal_address(0, address, relocations), tessel::InternalError,
+                       Catch::Matchers::Message("assertion failed: relocated address fits in 32 bits"));
+  CHECK(address == 0x1010U);
 }

@@ -77,7 +77,7 @@ using tessel::AddressRange;
 // arena", or "invalid SRAM arena allocation" when the alignment is not a
 // power of two.
 [[nodiscard]] tessel::Expected<std::uint32_t, CompileError> allocate_from_occupied(std::vector<AddressRange>& occupied,
-                                                                                 std::uint32_t size,
-                                                                                 const MemoryConstraint& constraint);
+                                                                                   std::uint32_t size,
+                                                                                   const MemoryConstraint& constraint);
 
 }  // namespace tessel_compiler

@@ -11,9 +11,9 @@ namespace tessel_runtime {
 namespace {
 
 struct Fit {
-  std::size_t gap = 0;          // index into the gap list
-  std::uint32_t address = 0;    // aligned start inside the gap
-  std::uint32_t end = 0;        // address + size
+  std::size_t gap = 0;        // index into the gap list
+  std::uint32_t address = 0;  // aligned start inside the gap
+  std::uint32_t end = 0;      // address + size
 };
 
 // The gap that `size` bytes at `alignment` fill best: the smallest leftover,

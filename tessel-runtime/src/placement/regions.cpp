@@ -143,8 +143,9 @@ tessel::Result<std::uint32_t> data_region_base_for_tile(std::span<const AddressR
     if (end && *end <= gap.end) return *candidate;
   }
   const auto space = free_space(gaps);
-  return tessel::fail("no tile-memory interval can hold {} bytes of static data on tile {}: {} free bytes, {}-byte largest gap",
-                      required_size, tile, space.total, space.largest);
+  return tessel::fail(
+      "no tile-memory interval can hold {} bytes of static data on tile {}: {} free bytes, {}-byte largest gap",
+      required_size, tile, space.total, space.largest);
 }
 
 tessel::Result<PackedObjects> pack_data_objects_for_tile(std::span<const AddressRange> allocation_ranges,

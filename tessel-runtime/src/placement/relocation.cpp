@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "tessel/integer.hpp"
+#include "tessel/internal_error.hpp"
 #include "tessel_compiler/arena_allocation.hpp"
 #include "tessel_package/tile_memory.hpp"
 #include "tessel_runtime/placement/gap_packing.hpp"
@@ -17,10 +18,11 @@ using tessel_compiler::Allocation;
 using tessel_compiler::AllocationKind;
 using tessel_compiler::MemoryArena;
 
-constexpr std::uint32_t ELEMENT = 0x4000;                // bytes; reservations are tested on whole elements
-constexpr std::uint32_t RELOCATION_ALIGNMENT = 32;       // bytes
-constexpr MemoryArena RELOCATION_ARENAS[] = {MemoryArena::low(
-    tessel_package::TESSEL21_INTERLEAVED_MEMORY_LIMIT, tessel_package::TILE_MEMORY_BASE + tessel_package::TILE_MEMORY_SIZE)};
+constexpr std::uint32_t ELEMENT = 0x4000;           // bytes; reservations are tested on whole elements
+constexpr std::uint32_t RELOCATION_ALIGNMENT = 32;  // bytes
+constexpr MemoryArena RELOCATION_ARENAS[] = {
+    MemoryArena::low(tessel_package::TESSEL21_INTERLEAVED_MEMORY_LIMIT,
+                     tessel_package::TILE_MEMORY_BASE + tessel_package::TILE_MEMORY_SIZE)};
 
 struct Candidate {
   std::size_t position = 0;  // index into the schedule's allocations
@@ -45,13 +47,15 @@ tessel::Result<LogicalTiles> logical_tiles(const tessel_exchange::Topology& topo
 
 // Whether the whole memory elements under an allocation meet a reserved
 // range. An end that cannot be rounded up stays at 2^32 - 1, which still
-// covers every reservable byte.
+// covers every reservable byte. An empty reserved range reserves nothing,
+// wherever it lies.
 bool in_executable_memory(const Allocation& allocation, const ExecutableReservation& reservation) {
   const std::uint32_t start = align_down(allocation.address, ELEMENT);
-  const std::uint32_t end = tessel::checked_align_up(tessel::saturating_add(allocation.address, allocation.size), ELEMENT)
-                                .value_or(UINT32_MAX);
+  const std::uint32_t end =
+      tessel::checked_align_up(tessel::saturating_add(allocation.address, allocation.size), ELEMENT)
+          .value_or(UINT32_MAX);
   return std::ranges::any_of(reservation, [&](const tessel::AddressRange& reserved) {
-    return ranges_overlap(start, end, reserved.start, reserved.end);
+    return !reserved.empty() && ranges_overlap(start, end, reserved.start, reserved.end);
   });
 }
 
@@ -92,10 +96,12 @@ std::vector<std::vector<std::size_t>> positions_by_tile(const std::vector<Alloca
 }
 
 // `address` moved from inside [old_start, old_end) to the same offset from
-// `new_start`. The new range is as long as the old one and lies in the
-// relocation arena, so the sum cannot wrap.
+// `new_start`. Records made here place the new range inside the relocation
+// arena, so only a record built elsewhere can ask for an address past 2^32.
 std::uint32_t moved(std::uint32_t address, const Relocation& relocation) {
-  return relocation.new_start + (address - relocation.old_start);
+  const auto relocated = tessel::checked_add(relocation.new_start, address - relocation.old_start);
+  tessel::invariant(relocated.has_value(), "relocated address fits in 32 bits");
+  return *relocated;
 }
 
 // The records of `sorted` (stably sorted by `key`) whose key is `wanted`, in

@@ -35,7 +35,8 @@ using tessel::AddressRange;
 // error.
 [[nodiscard]] constexpr std::uint32_t align_up(std::uint32_t value, std::uint32_t alignment) {
   const std::uint32_t mask = alignment - 1U;
-  if (value > UINT32_MAX - mask) throw tessel::InternalError("assertion failed: value + (alignment - 1) fits in 32 bits");
+  if (value > UINT32_MAX - mask)
+    throw tessel::InternalError("assertion failed: value + (alignment - 1) fits in 32 bits");
   return (value + mask) & ~mask;
 }
 
@@ -46,8 +47,8 @@ using tessel::AddressRange;
 
 // True when [left_start, left_end) and [right_start, right_end) share a byte;
 // ranges that only touch do not overlap.
-[[nodiscard]] constexpr bool ranges_overlap(std::uint32_t left_start, std::uint32_t left_end,
-                                            std::uint32_t right_start, std::uint32_t right_end) noexcept {
+[[nodiscard]] constexpr bool ranges_overlap(std::uint32_t left_start, std::uint32_t left_end, std::uint32_t right_start,
+                                            std::uint32_t right_end) noexcept {
   return left_start < right_end && right_start < left_end;
 }
 
@@ -69,9 +70,9 @@ struct PackedObjects {
 //   "invalid {description} placement request" for an object whose end lies
 //    below its start.
 [[nodiscard]] tessel::Result<PackedObjects> pack_objects_in_gaps(std::uint16_t tile,
-                                                                std::span<const AddressRange> objects,
-                                                                std::vector<AddressRange> gaps,
-                                                                std::string_view description);
+                                                                 std::span<const AddressRange> objects,
+                                                                 std::vector<AddressRange> gaps,
+                                                                 std::string_view description);
 
 // Places objects given by size at `alignment` (a power of two); each size is
 // first rounded up to the alignment. Returns one placed range per size, in the
@@ -80,10 +81,10 @@ struct PackedObjects {
 // of 0), "{description} placement overflow" (a size that cannot be rounded up
 // within 32 bits) or the no-gap message above, with the rounded size.
 [[nodiscard]] tessel::Result<std::vector<AddressRange>> pack_sized_objects_in_gaps(std::uint16_t tile,
-                                                                                  std::span<const std::uint32_t> sizes,
-                                                                                  std::vector<AddressRange> gaps,
-                                                                                  std::uint32_t alignment,
-                                                                                  std::string_view description);
+                                                                                   std::span<const std::uint32_t> sizes,
+                                                                                   std::vector<AddressRange> gaps,
+                                                                                   std::uint32_t alignment,
+                                                                                   std::string_view description);
 
 // Sorts `ranges` by (start, end) and merges those that overlap or touch.
 [[nodiscard]] std::vector<AddressRange> merge_ranges(std::vector<AddressRange> ranges);

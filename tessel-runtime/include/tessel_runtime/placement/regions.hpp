@@ -35,8 +35,8 @@ inline constexpr std::uint32_t MEMORY_ELEMENT_SIZE = 0x4000;  // bytes; the unit
 
 struct PackedExecutableObjects {
   std::map<std::uint32_t, std::uint32_t> relocations;  // source start -> placed address
-  std::vector<AddressRange> storage;   // merged ranges the code occupies
-  std::vector<AddressRange> elements;  // those ranges widened to whole memory elements, merged
+  std::vector<AddressRange> storage;                   // merged ranges the code occupies
+  std::vector<AddressRange> elements;                  // those ranges widened to whole memory elements, merged
 
   bool operator==(const PackedExecutableObjects&) const = default;
 };
@@ -78,19 +78,15 @@ struct PackedExecutableObjects {
 // be nonzero and alignment must be a power of two" or "no tile-memory interval
 // can hold {size} bytes of static data on tile {tile}: {free} free bytes,
 // {largest}-byte largest gap".
-[[nodiscard]] tessel::Result<std::uint32_t> data_region_base_for_tile(std::span<const AddressRange> allocation_ranges,
-                                                                      std::uint16_t tile, std::uint32_t runtime_end,
-                                                                      std::uint32_t required_size,
-                                                                      std::uint32_t alignment,
-                                                                      std::span<const AddressRange> additional_reserved);
+[[nodiscard]] tessel::Result<std::uint32_t> data_region_base_for_tile(
+    std::span<const AddressRange> allocation_ranges, std::uint16_t tile, std::uint32_t runtime_end,
+    std::uint32_t required_size, std::uint32_t alignment, std::span<const AddressRange> additional_reserved);
 
 // Packs static data objects into the free bytes of tile memory, with
 // description "static data"; [0x80000, 0x88000) is used only when
 // `allow_interleaved`.
-[[nodiscard]] tessel::Result<PackedObjects> pack_data_objects_for_tile(std::span<const AddressRange> allocation_ranges,
-                                                                       std::uint16_t tile, std::uint32_t runtime_end,
-                                                                       std::span<const AddressRange> objects,
-                                                                       bool allow_interleaved,
-                                                                       std::span<const AddressRange> additional_reserved);
+[[nodiscard]] tessel::Result<PackedObjects> pack_data_objects_for_tile(
+    std::span<const AddressRange> allocation_ranges, std::uint16_t tile, std::uint32_t runtime_end,
+    std::span<const AddressRange> objects, bool allow_interleaved, std::span<const AddressRange> additional_reserved);
 
 }  // namespace tessel_runtime

@@ -37,10 +37,10 @@ using ExecutableReservation = std::array<tessel::AddressRange, 2>;
 // `new_start`.
 struct Relocation {
   tessel_compiler::TensorId tensor;
-  std::uint16_t tile = 0;         // logical tile
-  std::uint32_t old_start = 0;    // byte address
-  std::uint32_t old_end = 0;      // byte address past the old range
-  std::uint32_t new_start = 0;    // byte address
+  std::uint16_t tile = 0;       // logical tile
+  std::uint32_t old_start = 0;  // byte address
+  std::uint32_t old_end = 0;    // byte address past the old range
+  std::uint32_t new_start = 0;  // byte address
 
   bool operator==(const Relocation&) const = default;
 };
@@ -58,7 +58,8 @@ struct Relocation {
 
 // Moves `address` of logical `tile` with the first relocation, in list order,
 // of that tile whose old range contains it (end excluded); otherwise leaves
-// it unchanged.
+// it unchanged. A record whose new start plus the offset passes 2^32 is an
+// internal error.
 void relocate_literal_address(std::uint16_t tile, std::uint32_t& address, std::span<const Relocation> relocations);
 
 }  // namespace tessel_runtime
