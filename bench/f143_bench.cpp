@@ -65,27 +65,38 @@ void encode(benchmark::State& state, std::optional<F143Kernel> kernel) {
   report(state, values.size() * sizeof(float), bytes.size());
 }
 
-const bool registered_encode =
-    tessel_bench::add("f143/encode", BLOCK_SIZES, [](benchmark::State& state) { encode(state, std::nullopt); });
-const bool registered_encode_kernels = [] {
-  for (const F143Kernel kernel : {F143Kernel::portable, F143Kernel::avx2, F143Kernel::avx512}) {
-    tessel_bench::add(fmt::format("f143/encode/{}", tessel_runtime::blocked_data::f143_kernel_name(kernel)), BLOCK_SIZES,
-                      [kernel](benchmark::State& state) { encode(state, kernel); });
-  }
-  return true;
-}();
 
-const bool registered_decode = tessel_bench::add("f143/decode", BLOCK_SIZES, [](benchmark::State& state) {
+void decode(benchmark::State& state, std::optional<F143Kernel> kernel) {
+  if (kernel.has_value() && !tessel_runtime::blocked_data::f143_kernel_supported(*kernel)) {
+    state.SkipWithError("kernel not supported by this processor");
+    return;
+  }
   const std::vector<std::uint8_t> bytes = random_bytes(input_bytes(state));
   std::vector<float> values(bytes.size());
   for (auto _ : state) {
-    const auto decoded = tessel_runtime::blocked_data::f143_decode(bytes, -7, values);
+    const auto decoded = kernel.has_value() ? tessel_runtime::blocked_data::f143_decode(bytes, -7, values, *kernel)
+                                            : tessel_runtime::blocked_data::f143_decode(bytes, -7, values);
     if (!decoded.has_value()) state.SkipWithError(decoded.error().message.c_str());
     benchmark::DoNotOptimize(values.data());
     benchmark::ClobberMemory();
   }
   report(state, bytes.size(), values.size() * sizeof(float));
-});
+}
+
+// Each direction with the kernel the library picks, then with each kernel.
+const bool registered_conversions = [] {
+  tessel_bench::add("f143/encode", BLOCK_SIZES, [](benchmark::State& state) { encode(state, std::nullopt); });
+  for (const F143Kernel kernel : {F143Kernel::portable, F143Kernel::avx2, F143Kernel::avx512}) {
+    tessel_bench::add(fmt::format("f143/encode/{}", tessel_runtime::blocked_data::f143_kernel_name(kernel)), BLOCK_SIZES,
+                      [kernel](benchmark::State& state) { encode(state, kernel); });
+  }
+  tessel_bench::add("f143/decode", BLOCK_SIZES, [](benchmark::State& state) { decode(state, std::nullopt); });
+  for (const F143Kernel kernel : {F143Kernel::portable, F143Kernel::avx2, F143Kernel::avx512}) {
+    tessel_bench::add(fmt::format("f143/decode/{}", tessel_runtime::blocked_data::f143_kernel_name(kernel)), BLOCK_SIZES,
+                      [kernel](benchmark::State& state) { decode(state, kernel); });
+  }
+  return true;
+}();
 
 const bool registered_baseline = tessel_bench::add("f143/baseline_memcpy", BLOCK_SIZES, [](benchmark::State& state) {
   const std::vector<std::uint8_t> source = random_bytes(input_bytes(state));

@@ -34,19 +34,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (!values.empty()) std::memcpy(values.data(), rest.data(), values.size() * sizeof(float));
   for (const float value : values) require(f143::f143_from_f32(value, scale) == f143_reference::encode(value, scale));
 
+  const std::span<const std::uint8_t> codes(rest.data(), std::min(rest.size(), MAX_VALUES));
   for (const auto kernel : {f143::F143Kernel::portable, f143::F143Kernel::avx2, f143::F143Kernel::avx512}) {
     if (!f143::f143_kernel_supported(kernel)) continue;
     std::vector<std::uint8_t> bytes(values.size());
     require(f143::f143_encode(values, scale, bytes, kernel).has_value());
     for (std::size_t i = 0; i < values.size(); ++i) require(bytes[i] == f143::f143_from_f32(values[i], scale));
-  }
 
-  const std::size_t byte_count = std::min(rest.size(), MAX_VALUES);
-  const std::span<const std::uint8_t> codes(rest.data(), byte_count);
-  std::vector<float> decoded(byte_count);
-  require(f143::f143_decode(codes, scale, decoded).has_value());
-  for (std::size_t i = 0; i < byte_count; ++i) {
-    require(std::bit_cast<std::uint32_t>(decoded[i]) == std::bit_cast<std::uint32_t>(f143::f143_to_f32(codes[i], scale)));
+    std::vector<float> decoded(codes.size());
+    require(f143::f143_decode(codes, scale, decoded, kernel).has_value());
+    for (std::size_t i = 0; i < codes.size(); ++i) {
+      require(std::bit_cast<std::uint32_t>(decoded[i]) == std::bit_cast<std::uint32_t>(f143::f143_to_f32(codes[i], scale)));
+    }
   }
   return 0;
 }

@@ -296,8 +296,14 @@ TEST_CASE("f143 block encoding picks a supported kernel") {
   CHECK(bytes == std::vector<std::uint8_t>{0x40, 0x00, 0x7F, 0x80, 0x00});
 }
 
-TEST_CASE("f143 block decoding equals element decoding bit for bit under every scale") {
-  // Every code, in a block long enough for the table and in a short one
+TEST_CASE("f143 block decoding equals element decoding bit for bit under every scale and kernel") {
+  const F143Kernel kernel = GENERATE(from_range(std::begin(ALL_KERNELS), std::end(ALL_KERNELS)));
+  CAPTURE(tessel_runtime::blocked_data::f143_kernel_name(kernel));
+  if (!tessel_runtime::blocked_data::f143_kernel_supported(kernel)) {
+    WARN("kernel not supported by this processor");
+    return;
+  }
+  // Every code, in a block long enough for the table and in short ones
   // decoded element by element.
   std::vector<std::uint8_t> codes;
   for (int round = 0; round < 3; ++round) {
@@ -308,7 +314,7 @@ TEST_CASE("f143 block decoding equals element decoding bit for bit under every s
     for (const std::size_t length : {codes.size(), std::size_t{255}, std::size_t{1}}) {
       const std::span<const std::uint8_t> block = std::span<const std::uint8_t>(codes).first(length);
       std::vector<float> values(length, -1.0F);
-      REQUIRE(f143_decode(block, scale_of(scale), values).has_value());
+      REQUIRE(f143_decode(block, scale_of(scale), values, kernel).has_value());
       for (std::size_t i = 0; i < length; ++i) {
         const auto expected = std::bit_cast<std::uint32_t>(f143_to_f32(block[i], scale_of(scale)));
         if (std::bit_cast<std::uint32_t>(values[i]) != expected) {
@@ -366,21 +372,31 @@ TEST_CASE("f143 block functions reject overlapping input and output") {
   CHECK(f143_decode(bytes.first(0), 0, values.first(0)).has_value());
 }
 
-TEST_CASE("f143 block encoding rejects a kernel the processor lacks") {
+TEST_CASE("f143 block functions reject a kernel the processor lacks") {
   using namespace tessel_runtime::blocked_data;
   // No processor runs a kernel this build does not know.
   const auto unknown = static_cast<F143Kernel>(7);
   CHECK_FALSE(f143_kernel_supported(unknown));
   const std::vector<float> values = {1.0F};
   std::vector<std::uint8_t> bytes = {0x11};
+  std::vector<float> decoded = {2.0F};
   const auto encoded = f143_encode(values, 0, bytes, unknown);
   REQUIRE_FALSE(encoded.has_value());
   CHECK(encoded.error().message == "the unknown f143 kernel is not supported by this processor");
   CHECK(bytes == std::vector<std::uint8_t>{0x11});
+  const auto decoding = f143_decode(bytes, 0, decoded, unknown);
+  REQUIRE_FALSE(decoding.has_value());
+  CHECK(decoding.error().message == "the unknown f143 kernel is not supported by this processor");
+  CHECK(decoded == std::vector<float>{2.0F});
   for (const F143Kernel kernel : ALL_KERNELS) {
     if (f143_kernel_supported(kernel)) continue;
-    const auto lacking = f143_encode(values, 0, bytes, kernel);
-    REQUIRE_FALSE(lacking.has_value());
-    CHECK(lacking.error().message == fmt::format("the {} f143 kernel is not supported by this processor", f143_kernel_name(kernel)));
+    const std::string expected =
+        fmt::format("the {} f143 kernel is not supported by this processor", f143_kernel_name(kernel));
+    const auto lacking_encoder = f143_encode(values, 0, bytes, kernel);
+    REQUIRE_FALSE(lacking_encoder.has_value());
+    CHECK(lacking_encoder.error().message == expected);
+    const auto lacking_decoder = f143_decode(bytes, 0, decoded, kernel);
+    REQUIRE_FALSE(lacking_decoder.has_value());
+    CHECK(lacking_decoder.error().message == expected);
   }
 }

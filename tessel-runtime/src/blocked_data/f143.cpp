@@ -156,9 +156,67 @@ template <bool SubnormalInputs>
   }
 }
 
-// One copy of the loop per instruction set, each compiled for it.
+// Block decoding. Blocks shorter than the table decode element by element;
+// longer ones either read a 256-entry table of the element function's
+// results under the block's scale, built per call, or compute each value the
+// way the element function does (the same operations, so the same bits),
+// which vectorises and beats the table where the vectors are wide.
+constexpr std::size_t DECODE_TABLE_MIN_COUNT = 256;
+constexpr std::size_t DECODE_CHUNK = 64;
+using DecodeTable = std::array<float, 256>;
+
+DecodeTable decode_table(std::int8_t scale) noexcept {
+  DecodeTable table;
+  for (std::size_t code = 0; code < table.size(); ++code) table[code] = f143_to_f32(static_cast<std::uint8_t>(code), scale);
+  return table;
+}
+
+[[gnu::always_inline]] inline void decode_through_table(const std::uint8_t* bytes, std::size_t count, float* values,
+                                                        std::int8_t scale) noexcept {
+  if (count < DECODE_TABLE_MIN_COUNT) {
+    for (std::size_t i = 0; i < count; ++i) values[i] = f143_to_f32(bytes[i], scale);
+    return;
+  }
+  const DecodeTable table = decode_table(scale);
+  std::size_t i = 0;
+  for (; count - i >= DECODE_CHUNK; i += DECODE_CHUNK) {
+    std::array<float, DECODE_CHUNK> chunk;
+    for (std::size_t j = 0; j < DECODE_CHUNK; ++j) chunk[j] = table[bytes[i + j]];
+    std::memcpy(values + i, chunk.data(), sizeof chunk);
+  }
+  for (; i < count; ++i) values[i] = table[bytes[i]];
+}
+
+// f143_to_f32 without branches.
+[[gnu::always_inline]] inline float decode_lane(std::uint32_t bits, std::int8_t scale) noexcept {
+  const auto exponent_field = static_cast<std::int32_t>((bits >> 3) & 0xFU);
+  const auto significand = static_cast<std::int32_t>((bits & 0x7U) + (exponent_field == 0 ? 0U : 8U));
+  const std::int32_t exponent = std::max(exponent_field, 1) - 11 + scale;
+  const std::int32_t half = exponent / 2;
+  const float magnitude = static_cast<float>(significand) * power_of_two(half) * power_of_two(exponent - half);
+  const std::uint32_t value = std::bit_cast<std::uint32_t>(magnitude) | ((bits & F143_SIGN_BIT) << 24);
+  constexpr auto NAN_BITS = std::bit_cast<std::uint32_t>(std::numeric_limits<float>::quiet_NaN());
+  const std::uint32_t is_nan = all_ones_if(bits == F143_NAN);
+  return std::bit_cast<float>((NAN_BITS & is_nan) | (value & ~is_nan));
+}
+
+[[gnu::always_inline]] inline void decode_computed(const std::uint8_t* bytes, std::size_t count, float* values,
+                                                   std::int8_t scale) noexcept {
+  std::size_t i = 0;
+  for (; count - i >= DECODE_CHUNK; i += DECODE_CHUNK) {
+    std::array<float, DECODE_CHUNK> chunk;
+    for (std::size_t j = 0; j < DECODE_CHUNK; ++j) chunk[j] = decode_lane(bytes[i + j], scale);
+    std::memcpy(values + i, chunk.data(), sizeof chunk);
+  }
+  for (; i < count; ++i) values[i] = decode_lane(bytes[i], scale);
+}
+
+// One copy of each loop per instruction set, each compiled for it.
 void encode_portable(const float* values, std::size_t count, std::uint8_t* bytes, EncodingBias bias) noexcept {
   encode_block(values, count, bytes, bias);
+}
+void decode_portable(const std::uint8_t* bytes, std::size_t count, float* values, std::int8_t scale) noexcept {
+  decode_through_table(bytes, count, values, scale);
 }
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #define TESSEL_F143_X86_KERNELS 1
@@ -166,9 +224,17 @@ void encode_portable(const float* values, std::size_t count, std::uint8_t* bytes
                                          EncodingBias bias) noexcept {
   encode_block(values, count, bytes, bias);
 }
+[[gnu::target("avx2")]] void decode_avx2(const std::uint8_t* bytes, std::size_t count, float* values,
+                                         std::int8_t scale) noexcept {
+  decode_through_table(bytes, count, values, scale);
+}
 [[gnu::target("avx512f,avx512bw,avx512vl")]] void encode_avx512(const float* values, std::size_t count,
                                                                 std::uint8_t* bytes, EncodingBias bias) noexcept {
   encode_block(values, count, bytes, bias);
+}
+[[gnu::target("avx512f,avx512bw,avx512vl")]] void decode_avx512(const std::uint8_t* bytes, std::size_t count,
+                                                                float* values, std::int8_t scale) noexcept {
+  decode_computed(bytes, count, values, scale);
 }
 #endif
 
@@ -180,8 +246,13 @@ bool overlap(const void* first, std::size_t first_size, const void* second, std:
          second_start < first_start + first_size;
 }
 
-// Blocks shorter than the table decode element by element.
-constexpr std::size_t DECODE_TABLE_MIN_COUNT = 256;
+// The error for a kernel this processor cannot run, if it is one.
+tessel::Result<void> require_supported(F143Kernel kernel) {
+  if (!f143_kernel_supported(kernel)) {
+    return tessel::fail("the {} f143 kernel is not supported by this processor", f143_kernel_name(kernel));
+  }
+  return {};
+}
 
 }  // namespace
 
@@ -281,9 +352,7 @@ tessel::Result<void> f143_encode(std::span<const float> values, std::int8_t scal
   if (overlap(values.data(), values.size_bytes(), bytes.data(), bytes.size_bytes())) {
     return tessel::fail("cannot encode into bytes that overlap the values");
   }
-  if (!f143_kernel_supported(kernel)) {
-    return tessel::fail("the {} f143 kernel is not supported by this processor", f143_kernel_name(kernel));
-  }
+  TESSEL_TRY_VOID(require_supported(kernel));
   const EncodingBias bias = encoding_bias(scale);
   switch (kernel) {
     case F143Kernel::portable: encode_portable(values.data(), values.size(), bytes.data(), bias); break;
@@ -298,17 +367,25 @@ tessel::Result<void> f143_encode(std::span<const float> values, std::int8_t scal
 }
 
 tessel::Result<void> f143_decode(std::span<const std::uint8_t> bytes, std::int8_t scale, std::span<float> values) {
+  return f143_decode(bytes, scale, values, f143_best_kernel());
+}
+
+tessel::Result<void> f143_decode(std::span<const std::uint8_t> bytes, std::int8_t scale, std::span<float> values,
+                                 F143Kernel kernel) {
   if (bytes.size() != values.size()) return tessel::fail("cannot decode {} bytes into {} values", bytes.size(), values.size());
   if (overlap(bytes.data(), bytes.size_bytes(), values.data(), values.size_bytes())) {
     return tessel::fail("cannot decode into values that overlap the bytes");
   }
-  if (bytes.size() < DECODE_TABLE_MIN_COUNT) {
-    for (std::size_t i = 0; i < bytes.size(); ++i) values[i] = f143_to_f32(bytes[i], scale);
-    return {};
+  TESSEL_TRY_VOID(require_supported(kernel));
+  switch (kernel) {
+    case F143Kernel::portable: decode_portable(bytes.data(), bytes.size(), values.data(), scale); break;
+#ifdef TESSEL_F143_X86_KERNELS
+    case F143Kernel::avx2: decode_avx2(bytes.data(), bytes.size(), values.data(), scale); break;
+    case F143Kernel::avx512: decode_avx512(bytes.data(), bytes.size(), values.data(), scale); break;
+#else
+    default: tessel::unreachable("f143 kernel without a build");
+#endif
   }
-  std::array<float, 256> table;
-  for (std::size_t code = 0; code < table.size(); ++code) table[code] = f143_to_f32(static_cast<std::uint8_t>(code), scale);
-  for (std::size_t i = 0; i < bytes.size(); ++i) values[i] = table[bytes[i]];
   return {};
 }
 

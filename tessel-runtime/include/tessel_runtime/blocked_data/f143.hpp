@@ -17,8 +17,10 @@
 // element functions for every input. They allocate nothing and keep no
 // state, so blocks may be converted concurrently. Input and output must have
 // the same length and must not overlap; otherwise they write nothing and
-// return the error. Encoding runs on the widest vector unit the processor
-// has (see `F143Kernel`); decoding reads a 256-entry table built per call.
+// return the error. Both run on the widest vector unit the processor has
+// (see `F143Kernel`) unless told which; decoding reads a 256-entry table
+// built per call, or with AVX-512 computes each value as the element
+// function does.
 
 #include <cstdint>
 #include <initializer_list>
@@ -53,9 +55,9 @@ inline constexpr std::int8_t F143_MAX_SCALE = 31;
 // Exact unless the result leaves the range of 32-bit floats (then infinite).
 [[nodiscard]] float f143_to_f32(std::uint8_t bits, std::int8_t scale) noexcept;
 
-// The builds of the block encoder: `portable` runs on every x86-64 (or other)
-// processor, `avx2` and `avx512` need those vector units. All give the same
-// bytes; they differ only in speed.
+// The builds of the block functions: `portable` runs on every processor,
+// `avx2` and `avx512` need those x86-64 vector units. All give the same
+// results; they differ only in speed.
 enum class F143Kernel : std::uint8_t { portable, avx2, avx512 };
 
 [[nodiscard]] std::string_view f143_kernel_name(F143Kernel kernel) noexcept;
@@ -74,8 +76,11 @@ enum class F143Kernel : std::uint8_t { portable, avx2, avx512 };
 
 // values[i] = f143_to_f32(bytes[i], scale) for every i, bit for bit.
 // Errors: "cannot decode 3 bytes into 2 values" when the lengths differ,
-// "cannot decode into values that overlap the bytes".
+// "cannot decode into values that overlap the bytes", and with an explicit
+// kernel "the avx512 f143 kernel is not supported by this processor".
 [[nodiscard]] tessel::Result<void> f143_decode(std::span<const std::uint8_t> bytes, std::int8_t scale,
                                                std::span<float> values);
+[[nodiscard]] tessel::Result<void> f143_decode(std::span<const std::uint8_t> bytes, std::int8_t scale,
+                                               std::span<float> values, F143Kernel kernel);
 
 }  // namespace tessel_runtime::blocked_data
