@@ -306,7 +306,7 @@ TEST_CASE("f143 block decoding equals element decoding bit for bit under every s
   // Every code, in a block long enough for the table and in short ones
   // decoded element by element.
   std::vector<std::uint8_t> codes;
-  for (int round = 0; round < 3; ++round) {
+  for (unsigned round = 0; round < 3; ++round) {
     for (unsigned code = 0; code <= 0xFF; ++code) codes.push_back(static_cast<std::uint8_t>(code * 37 + 11 * round));
   }
   for (int scale = ALL_SCALES_FIRST; scale <= ALL_SCALES_LAST; ++scale) {
