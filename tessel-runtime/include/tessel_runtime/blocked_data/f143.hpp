@@ -14,8 +14,9 @@
 //
 // The block functions `f143_encode` and `f143_decode` convert a whole block
 // under one scale, element i to element i, with results identical to the
-// element functions for every input. They allocate nothing and keep no
-// state, so blocks may be converted concurrently. Input and output must have
+// element functions for every input (in the default rounding mode). They
+// keep no state and allocate nothing unless they fail, so blocks may be
+// converted concurrently. Input and output must have
 // the same length and must not overlap; otherwise they write nothing and
 // return the error. Both run on the widest vector unit the processor has
 // (see `F143Kernel`) unless told which; decoding reads a 256-entry table
