@@ -19,7 +19,7 @@ const tessel_workload::Workload& workload(std::int64_t allocations) {
   return found->second;
 }
 
-const tessel_bench::Sweep WHOLE_MACHINE{{1'000, 10'000, 100'000, 1'000'000}};
+const tessel_bench::Sweep WHOLE_MACHINE{{1'000, 10'000, 100'000, 1'000'000}, benchmark::oAuto};
 
 const bool registered_validate =
     tessel_bench::add("validate_allocations", WHOLE_MACHINE, [](benchmark::State& state) {

@@ -43,7 +43,7 @@ const bool registered_free_regions_baseline =
 // copied outside the timing; the time includes the final validation of the
 // whole schedule.
 const bool registered_relocation = tessel_bench::add(
-    "relocate_transient_allocations_for_executables", {{10, 100, 1'000, 10'000}}, [](benchmark::State& state) {
+    "relocate_transient_allocations_for_executables", {{10, 100, 1'000, 10'000}, benchmark::oAuto}, [](benchmark::State& state) {
       const auto candidates = static_cast<std::uint64_t>(state.range(0));
       const auto workload = tessel_workload::make_workload({100 * candidates});
       const auto topology = tessel_exchange::Topology::slate();
