@@ -155,23 +155,50 @@ Workload make_workload(const WorkloadOptions& options) {
   return workload;
 }
 
-std::vector<std::vector<tessel::AddressRange>> relocation_reservations(const Workload& workload,
-                                                                       std::uint64_t candidates) {
+namespace {
+
+bool transient_home(const Allocation& allocation) {
+  return allocation.kind.is<AllocationKind::Home>() && allocation.live_until != tessel_compiler::LIVE_TO_END &&
+         allocation.size > 0;
+}
+
+}  // namespace
+
+std::vector<tessel_runtime::ExecutableReservation> relocation_reservations(const Workload& workload,
+                                                                           std::uint64_t candidates) {
   const std::uint64_t tiles = workload.graph.schedule.tile_count;
   std::vector<std::uint64_t> transient_homes_in_block_zero(tiles, 0);
   for (const auto& allocation : workload.graph.schedule.allocations) {
-    if (allocation.kind.is<AllocationKind::Home>() && allocation.live_until != tessel_compiler::LIVE_TO_END &&
-        allocation.address >= SLOT_BLOCK_BASE && allocation.address < SLOT_BLOCK_BASE + SLOT_BLOCK_SIZE) {
+    if (transient_home(allocation) && allocation.address >= SLOT_BLOCK_BASE &&
+        allocation.address < SLOT_BLOCK_BASE + SLOT_BLOCK_SIZE) {
       ++transient_homes_in_block_zero[allocation.tile];
     }
   }
-  std::vector<std::vector<tessel::AddressRange>> reservations(tiles, {{0, 0}, {0, 0}});
+  std::vector<tessel_runtime::ExecutableReservation> reservations(tiles, tessel_runtime::ExecutableReservation{});
   std::uint64_t reserved = 0;
   for (std::uint64_t tile = 0; tile < tiles && reserved < candidates; ++tile) {
     reservations[tile][0] = {SLOT_BLOCK_BASE, SLOT_BLOCK_BASE + 0x400};
     reserved += transient_homes_in_block_zero[tile];
   }
   return reservations;
+}
+
+std::uint64_t relocation_candidates(const Workload& workload,
+                                    const std::vector<tessel_runtime::ExecutableReservation>& reservations) {
+  std::uint64_t count = 0;
+  for (const auto& allocation : workload.graph.schedule.allocations) {
+    if (!transient_home(allocation) || allocation.tile >= reservations.size()) continue;
+    const std::uint32_t start = allocation.address / SLOT_BLOCK_SIZE * SLOT_BLOCK_SIZE;
+    const std::uint64_t end = (std::uint64_t{allocation.address} + allocation.size + SLOT_BLOCK_SIZE - 1) /
+                              SLOT_BLOCK_SIZE * SLOT_BLOCK_SIZE;
+    for (const auto& reserved : reservations[allocation.tile]) {
+      if (!reserved.empty() && start < reserved.end && reserved.start < end) {
+        ++count;
+        break;
+      }
+    }
+  }
+  return count;
 }
 
 }  // namespace tessel_workload

@@ -25,6 +25,7 @@
 #include "tessel/range.hpp"
 #include "tessel_compiler/program.hpp"
 #include "tessel_runtime/graph.hpp"
+#include "tessel_runtime/placement/relocation.hpp"
 
 namespace tessel_workload {
 
@@ -47,10 +48,16 @@ inline constexpr std::uint32_t ALLOCATIONS_PER_SLOT = 4;
 
 [[nodiscard]] Workload make_workload(const WorkloadOptions& options);
 
-// Two reserved ranges per tile for transient relocation: the first block of
-// the first tiles is reserved until about `candidates` transient homes lie in
-// reserved memory elements; the other tiles reserve nothing.
-[[nodiscard]] std::vector<std::vector<tessel::AddressRange>> relocation_reservations(const Workload& workload,
-                                                                                   std::uint64_t candidates);
+// Measured-executable reservations for transient relocation, one per tile:
+// the first tiles reserve the start of their first block until at least
+// `candidates` transient homes lie in reserved memory elements (each such
+// tile holds every first-block home of its layers, so the count is rounded
+// up to whole tiles); the other tiles reserve nothing.
+[[nodiscard]] std::vector<tessel_runtime::ExecutableReservation> relocation_reservations(const Workload& workload,
+                                                                                       std::uint64_t candidates);
+
+// The number of allocations that relocation moves with `reservations`.
+[[nodiscard]] std::uint64_t relocation_candidates(const Workload& workload,
+                                                  const std::vector<tessel_runtime::ExecutableReservation>& reservations);
 
 }  // namespace tessel_workload

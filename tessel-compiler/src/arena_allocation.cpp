@@ -89,6 +89,11 @@ std::optional<std::uint32_t> lowest_fit(const std::vector<AddressRange>& occupie
 
 // Highest `alignment`-aligned address whose `size` bytes end at or below
 // `limit` and start at or above `base` around `occupied`.
+//
+// Scanning down from the last range, the gap below the cursor ends at the
+// highest end among the ranges up to the current one, not at the current
+// range's own end: in a list sorted by start, an earlier range may reach past
+// a later one. For lists without overlaps the two are the same.
 std::optional<std::uint32_t> highest_fit(const std::vector<AddressRange>& occupied, std::uint32_t size,
                                          const MemoryConstraint& constraint) {
   const std::uint32_t mask = ~(constraint.alignment - 1U);
@@ -98,12 +103,15 @@ std::optional<std::uint32_t> highest_fit(const std::vector<AddressRange>& occupi
     if (candidate < bound) return std::nullopt;
     return candidate;
   };
+  std::vector<std::uint32_t> reach(occupied.size());  // highest end among ranges 0..i
+  std::uint32_t highest_end = 0;
+  for (std::size_t i = 0; i < occupied.size(); ++i) reach[i] = highest_end = std::max(highest_end, occupied[i].end);
   std::uint32_t cursor = constraint.limit;
-  for (auto range = occupied.rbegin(); range != occupied.rend(); ++range) {
-    if (range->end < cursor) {
-      if (const auto answer = fits_above(cursor, std::max(range->end, constraint.base))) return answer;
+  for (std::size_t i = occupied.size(); i-- > 0;) {
+    if (reach[i] < cursor) {
+      if (const auto answer = fits_above(cursor, std::max(reach[i], constraint.base))) return answer;
     }
-    cursor = std::min(cursor, range->start);
+    cursor = std::min(cursor, occupied[i].start);
   }
   return fits_above(cursor, constraint.base);
 }

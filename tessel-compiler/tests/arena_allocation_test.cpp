@@ -134,6 +134,20 @@ TEST_CASE("placement inside one arena fails when no address fits") {
   CHECK(occupied == Ranges{{0x1000, 0x1F00}});
 }
 
+TEST_CASE("high placement does not take bytes of an earlier range that reaches past a later one") {
+  // Sorted by start, [0x1A00, 0x2000) covers the top of the arena although
+  // the last range [0x1C00, 0x1D00) ends lower: the top gap starts at 0x2000.
+  Ranges occupied{{0x1A00, 0x2000}, {0x1C00, 0x1D00}};
+  const auto address = allocate_from_occupied(occupied, 0x100, {0x1000, 0x2000, 0x100, MemoryPlacement::High});
+  REQUIRE(address_of(address) == 0x1900U);
+  CHECK(occupied == Ranges{{0x1900, 0x1A00}, {0x1A00, 0x2000}, {0x1C00, 0x1D00}});
+  // The same through the arena list, and low placement around the same list.
+  Ranges listed{{0x1A00, 0x2000}, {0x1C00, 0x1D00}};
+  CHECK(address_of(allocate_from_occupied_arenas(listed, 0x100, std::vector{HIGH_ARENA}, 0x100)) == 0x1900U);
+  Ranges low{{0x1000, 0x1800}, {0x1100, 0x1200}};
+  CHECK(address_of(allocate_from_occupied(low, 0x100, {0x1000, 0x2000, 0x100, MemoryPlacement::Low})) == 0x1800U);
+}
+
 TEST_CASE("low placement near the top of the address space does not wrap") {
   // Aligning the cursor 0xFFFFFFC1 up to 0x40 would pass 2^32: no fit, rather
   // than an address below the arena.
