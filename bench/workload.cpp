@@ -202,3 +202,46 @@ std::uint64_t relocation_candidates(const Workload& workload,
 }
 
 }  // namespace tessel_workload
+
+// Profiling of the workload.
+#include "tessel_runtime/profiling/profile_assembly.hpp"
+
+namespace tessel_workload {
+namespace {
+
+void append_u32_le(std::vector<std::uint8_t>& bytes, std::uint32_t value) {
+  for (unsigned shift = 0; shift < 32; shift += 8) bytes.push_back(static_cast<std::uint8_t>(value >> shift));
+}
+
+}  // namespace
+
+WorkloadProfile make_workload_profile(const Workload& workload, tessel_runtime::ProfileGranularity granularity) {
+  const auto topology = tessel_exchange::Topology::slate();
+  WorkloadProfile profile;
+  profile.layout.output_offset = PROFILE_OUTPUT_OFFSET;
+  profile.host_result.assign(PROFILE_OUTPUT_OFFSET, 0);
+  profile.layout.tiles.reserve(workload.programs.size());
+  for (const auto& program : workload.programs) {
+    auto steps = tessel_runtime::profile_steps(workload.graph.schedule, program, granularity).steps;
+    const bool boundary = program.tile % 2 == 1;
+    const std::uint64_t file_offset = profile.host_result.size() - PROFILE_OUTPUT_OFFSET;
+    // Step i lasts 100 + 10 (i mod 7) cycles; tiles start at staggered counts.
+    std::uint32_t cycle = 1000U + program.tile;
+    if (boundary) append_u32_le(profile.host_result, cycle);
+    for (std::size_t i = 0; i < steps.size(); ++i) {
+      const std::uint32_t end = cycle + 100U + 10U * static_cast<std::uint32_t>(i % 7);
+      if (!boundary) append_u32_le(profile.host_result, cycle);
+      append_u32_le(profile.host_result, end);
+      cycle = end;
+    }
+    profile.layout.tiles.push_back(tessel_runtime::ProfileTileLayout{
+        .physical_tile = topology.physical(program.tile).value(),
+        .file_offset = file_offset,
+        .steps = std::move(steps),
+        .boundary_samples = boundary,
+    });
+  }
+  return profile;
+}
+
+}  // namespace tessel_workload

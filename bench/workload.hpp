@@ -61,3 +61,26 @@ inline constexpr std::uint32_t ALLOCATIONS_PER_SLOT = 4;
                                                   const std::vector<tessel_runtime::ExecutableReservation>& reservations);
 
 }  // namespace tessel_workload
+
+// Profiling of the workload: the profile layout of every tile program and a
+// host result for it.
+#include "tessel_runtime/profiling/profile_layout.hpp"
+#include "tessel_runtime/profiling/profile_records.hpp"
+
+namespace tessel_workload {
+
+inline constexpr std::uint64_t PROFILE_OUTPUT_OFFSET = 256;  // bytes of other results before the profile area
+
+struct WorkloadProfile {
+  tessel_runtime::ProfileLayout layout;   // one tile per program, logical order
+  std::vector<std::uint8_t> host_result;  // PROFILE_OUTPUT_OFFSET bytes, then every tile's samples
+};
+
+// The steps of each tile program at `granularity` (via `profile_steps`), laid
+// out tile after tile from PROFILE_OUTPUT_OFFSET: even logical tiles with
+// paired samples, odd ones with boundary samples. The host result holds a
+// rising cycle counter per tile, so every decoded step ends after it starts.
+[[nodiscard]] WorkloadProfile make_workload_profile(const Workload& workload,
+                                                    tessel_runtime::ProfileGranularity granularity);
+
+}  // namespace tessel_workload

@@ -7,6 +7,7 @@
 #include <random>
 #include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "profiling_fixtures.hpp"
@@ -314,6 +315,65 @@ TEST_CASE("binding names match a brute-force overlap search") {
     }
   }
   CHECK(checked == graph.schedule.allocations.size());
+}
+
+TEST_CASE("region names match the straightforward naming on random graphs") {
+  // Few tensors, tiles and phases, so producers, readers and staging phases collide often.
+  std::mt19937 random(GENERATE(1U, 2U, 3U, 4U, 5U));
+  const auto draw = [&](std::uint32_t low, std::uint32_t high) {
+    return std::uniform_int_distribution<std::uint32_t>(low, high)(random);
+  };
+  constexpr std::uint16_t TILES = 3;
+  std::vector<tessel_compiler::Phase> phases;
+  for (int p = 0; p < 8; ++p) {
+    if (draw(0, 2) == 0) {
+      phases.push_back(exchange());
+      continue;
+    }
+    std::vector<tessel_compiler::KernelCommand> commands;
+    for (std::uint32_t c = draw(0, 6); c > 0; --c) {
+      tessel_compiler::Metadata metadata;
+      if (draw(0, 1) == 0) metadata["label"] = fmt::format("c{}", draw(0, 20));
+      if (draw(0, 1) == 0) metadata["output_block_row"] = "1";
+      if (draw(0, 1) == 0) metadata["output_block_column"] = "2";
+      commands.push_back(command(static_cast<std::uint16_t>(draw(0, TILES)), draw(0, 9), {draw(0, 9), draw(0, 9)},
+                                 kernel(draw(0, 1) == 0 ? "gemm_f16" : "add_f16", {1}, ""), metadata));
+    }
+    phases.push_back(compute(static_cast<std::uint64_t>(p), std::move(commands)));
+  }
+  std::vector<Allocation> allocations;
+  for (int i = 0; i < 200; ++i) {
+    const std::uint32_t kind = draw(0, 2);
+    const AllocationKind kinds[] = {AllocationKind::Home{}, AllocationKind::HomeAlias{TensorId(draw(0, 9))},
+                                    AllocationKind::ExchangeStaging{draw(0, 8)}};
+    allocations.push_back(with_kind(home(draw(0, 9), static_cast<std::uint16_t>(draw(0, TILES)), 0x60000 + draw(0, 64),
+                                         draw(0, 16), draw(0, 3), draw(0, 6)),
+                                    kinds[kind]));
+  }
+  auto graph = graph_of(TILES, allocations, phases);
+  graph.host_inputs = {binding("in", {slice(physical(1), 0x60000, 8)})};
+
+  const auto output_names = tessel_runtime::allocation_output_names(graph.schedule);
+  const auto profile = allocator_memory_profile(graph).value();
+  for (std::uint16_t tile = 0; tile < TILES; ++tile) {
+    std::vector<std::pair<const Allocation*, std::string>> expected;
+    for (const auto& allocation : allocations) {
+      if (allocation.tile != tile) continue;
+      const bool bound = tile == 1 && allocation.address < 0x60008 && allocation.address + allocation.size > 0x60000;
+      const auto names = bound ? std::vector<std::string>{"in"} : std::vector<std::string>{};
+      expected.emplace_back(&allocation,
+                            tessel_runtime::allocation_profile_name(graph, allocation, names, output_names));
+    }
+    std::ranges::stable_sort(expected, {}, [](const auto& entry) {
+      return std::tuple(entry.first->address, entry.first->live_from, entry.first->live_until);
+    });
+    std::vector<std::string> expected_names;
+    for (const auto& entry : expected) expected_names.push_back(entry.second);
+    std::vector<std::string> actual;
+    for (const auto& region : profile.tiles[tile].regions) actual.push_back(region.name);
+    CAPTURE(tile);
+    CHECK(actual == expected_names);
+  }
 }
 
 TEST_CASE("a whole board with a million allocations", "[.scale]") {

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <limits>
+#include <optional>
+#include <span>
 #include <tuple>
 #include <vector>
 
@@ -117,33 +119,121 @@ const std::string& command_label(const KernelCommand& command) {
   return label != command.metadata.end() ? label->second : command.specialization.operation;
 }
 
+// The name of `allocation` by the naming rules, in order: its overlapping
+// `binding_names`, the name of the first producer of its tensor on its tile
+// (`output_name(allocation)`, a pointer to the name or empty), the reader of a
+// staged tensor in the compute phase after its staging phase
+// (`reader(allocation, phase)`, the first command of the tile in that phase
+// reading the tensor, or null), and finally its kind. Each lookup runs only
+// when the rules before it did not apply.
+template <class OutputName, class Reader>
+std::string name_allocation(const Schedule& schedule, const Allocation& allocation,
+                            std::span<const std::string> binding_names, OutputName output_name, Reader reader) {
+  if (!binding_names.empty()) return fmt::format("{}", fmt::join(binding_names, ", "));
+  if (auto name = output_name(allocation)) return std::string(std::move(*name));
+  if (const auto* staging = allocation.kind.get_if<AllocationKind::ExchangeStaging>()) {
+    const std::uint64_t next = next_phase(staging->phase);
+    if (compute_phase(schedule, next) != nullptr) {
+      if (const KernelCommand* command = reader(allocation, next)) {
+        return fmt::format("input to {}", command_label(*command));
+      }
+    }
+  }
+  const std::uint64_t tensor = allocation.tensor.index;
+  return std::visit(tessel::Overloaded{
+                        [&](const AllocationKind::Home&) { return fmt::format("tensor {} home", tensor); },
+                        [&](const AllocationKind::HomeAlias& alias) {
+                          return fmt::format("tensor {} alias of {}", tensor, alias.source.index);
+                        },
+                        [&](const AllocationKind::ExchangeStaging& staging) {
+                          return fmt::format("tensor {} staging for phase {}", tensor, staging.phase);
+                        },
+                    },
+                    allocation.kind.value);
+}
+
+bool reads(const KernelCommand& command, tessel_compiler::TensorId tensor) {
+  return std::ranges::find(command.inputs, tensor) != command.inputs.end();
+}
+
+// A compute command with the phase it runs in.
+struct PhaseCommand {
+  std::uint64_t phase = 0;
+  const KernelCommand* command = nullptr;
+};
+
+// The compute commands of one logical tile, for the producer and reader
+// lookups of its allocations.
+struct TileCommands {
+  std::vector<PhaseCommand> commands;           // schedule order, so by ascending phase
+  std::vector<const KernelCommand*> producers;  // first command writing each output tensor, by tensor
+};
+
+// The commands of tiles 0 .. tile_count - 1; commands of other tiles name no
+// listed allocation.
+std::vector<TileCommands> commands_by_tile(const Schedule& schedule) {
+  std::vector<TileCommands> tiles(schedule.tile_count);
+  for (std::uint64_t phase = 0; phase < schedule.phases.size(); ++phase) {
+    const auto* compute = compute_phase(schedule, phase);
+    if (!compute) continue;
+    for (const auto& command : compute->commands) {
+      if (command.tile < tiles.size()) tiles[command.tile].commands.push_back(PhaseCommand{phase, &command});
+    }
+  }
+  for (auto& tile : tiles) {
+    auto& producers = tile.producers;
+    producers.reserve(tile.commands.size());
+    for (const auto& entry : tile.commands) producers.push_back(entry.command);
+    // Stable, so the first producer of each tensor in schedule order stays first.
+    std::stable_sort(producers.begin(), producers.end(),
+                     [](const KernelCommand* left, const KernelCommand* right) { return left->output < right->output; });
+    producers.erase(std::unique(producers.begin(), producers.end(),
+                                [](const KernelCommand* left, const KernelCommand* right) {
+                                  return left->output == right->output;
+                                }),
+                    producers.end());
+  }
+  return tiles;
+}
+
+// `allocation_profile_name` with the lookups served by the allocation's tile.
+std::string tile_allocation_name(const Schedule& schedule, const TileCommands& tile, const Allocation& allocation,
+                                 std::span<const std::string> binding_names) {
+  const auto output_name = [&](const Allocation& named) -> std::optional<std::string> {
+    const auto producer = std::ranges::lower_bound(tile.producers, named.tensor, {},
+                                                   [](const KernelCommand* command) { return command->output; });
+    if (producer == tile.producers.end() || (*producer)->output != named.tensor) return std::nullopt;
+    return allocation_command_name(**producer);
+  };
+  const auto reader = [&](const Allocation& staged, std::uint64_t phase) -> const KernelCommand* {
+    auto entry = std::ranges::partition_point(tile.commands, [phase](const PhaseCommand& candidate) {
+      return candidate.phase < phase;
+    });
+    for (; entry != tile.commands.end() && entry->phase == phase; ++entry) {
+      if (reads(*entry->command, staged.tensor)) return entry->command;
+    }
+    return nullptr;
+  };
+  return name_allocation(schedule, allocation, binding_names, output_name, reader);
+}
+
 // An exchange transfer that delivers into a staging buffer.
 struct StagingTransfer {
   std::uint64_t phase = 0;  // the exchange phase
   const Transfer* transfer = nullptr;
 };
 
-// `regions` ordered by (address, live_from, live_until), equal keys keeping
-// their order. Sorts small keys and moves each region once.
-std::vector<MemoryRegion> sorted_regions(std::vector<MemoryRegion> regions) {
-  struct Key {
-    std::uint32_t address;
-    std::uint64_t live_from;
-    std::uint64_t live_until;
-    std::size_t position;  // makes the order total, hence stable
-    auto operator<=>(const Key&) const = default;
-  };
-  std::vector<Key> keys;
-  keys.reserve(regions.size());
-  for (std::size_t i = 0; i < regions.size(); ++i) {
-    keys.push_back(Key{regions[i].address, regions[i].live_from, regions[i].live_until, i});
-  }
-  std::ranges::sort(keys);
-  std::vector<MemoryRegion> sorted;
-  sorted.reserve(regions.size());
-  for (const auto& key : keys) sorted.push_back(std::move(regions[key.position]));
-  return sorted;
-}
+// Where a region of a tile's map comes from, with its sort key. Positions
+// number the tile's allocations first, then its staging transfers, so that
+// sorting by the whole key orders regions by (address, live_from, live_until)
+// and keeps equal keys in that order.
+struct RegionOrder {
+  std::uint32_t address;
+  std::uint64_t live_from;
+  std::uint64_t live_until;
+  std::size_t position;
+  auto operator<=>(const RegionOrder&) const = default;
+};
 
 }  // namespace
 
@@ -174,31 +264,17 @@ std::string allocation_command_name(const KernelCommand& command) {
 
 std::string allocation_profile_name(const ExecutableGraph& graph, const Allocation& allocation,
                                     std::span<const std::string> binding_names, const OutputNames& output_names) {
-  if (!binding_names.empty()) return fmt::format("{}", fmt::join(binding_names, ", "));
-  if (const auto output = output_names.find(OutputNameKey{.tile = allocation.tile, .output = allocation.tensor});
-      output != output_names.end()) {
-    return output->second;
-  }
-  if (const auto* staging = allocation.kind.get_if<AllocationKind::ExchangeStaging>()) {
-    if (const auto* next = compute_phase(graph.schedule, next_phase(staging->phase))) {
-      const auto reader = std::ranges::find_if(next->commands, [&](const KernelCommand& command) {
-        return command.tile == allocation.tile &&
-               std::ranges::find(command.inputs, allocation.tensor) != command.inputs.end();
-      });
-      if (reader != next->commands.end()) return fmt::format("input to {}", command_label(*reader));
-    }
-  }
-  const std::uint64_t tensor = allocation.tensor.index;
-  return std::visit(tessel::Overloaded{
-                        [&](const AllocationKind::Home&) { return fmt::format("tensor {} home", tensor); },
-                        [&](const AllocationKind::HomeAlias& alias) {
-                          return fmt::format("tensor {} alias of {}", tensor, alias.source.index);
-                        },
-                        [&](const AllocationKind::ExchangeStaging& staging) {
-                          return fmt::format("tensor {} staging for phase {}", tensor, staging.phase);
-                        },
-                    },
-                    allocation.kind.value);
+  const auto output_name = [&](const Allocation& named) -> const std::string* {
+    const auto output = output_names.find(OutputNameKey{.tile = named.tile, .output = named.tensor});
+    return output != output_names.end() ? &output->second : nullptr;
+  };
+  const auto reader = [&](const Allocation& staged, std::uint64_t phase) -> const KernelCommand* {
+    const auto& commands = compute_phase(graph.schedule, phase)->commands;
+    const auto found = std::ranges::find_if(
+        commands, [&](const KernelCommand& command) { return command.tile == staged.tile && reads(command, staged.tensor); });
+    return found != commands.end() ? &*found : nullptr;
+  };
+  return name_allocation(graph.schedule, allocation, binding_names, output_name, reader);
 }
 
 tessel::Result<MemoryProfile> allocator_memory_profile(const ExecutableGraph& graph) {
@@ -214,11 +290,21 @@ tessel::Result<MemoryProfile> allocator_memory_profile(const ExecutableGraph& gr
     physical_tiles.push_back(*physical);
   }
 
-  // Allocations and staging transfers of each logical tile, in schedule order.
-  std::vector<std::vector<const Allocation*>> allocations(schedule.tile_count);
+  // Allocations of each logical tile in schedule order: those of tile t are
+  // listed from allocation_starts[t] up to allocation_starts[t + 1].
+  std::vector<std::size_t> allocation_starts(std::size_t{schedule.tile_count} + 1, 0);
   for (const auto& allocation : schedule.allocations) {
-    if (allocation.tile < schedule.tile_count) allocations[allocation.tile].push_back(&allocation);
+    if (allocation.tile < schedule.tile_count) ++allocation_starts[std::size_t{allocation.tile} + 1];
   }
+  for (std::size_t tile = 0; tile < schedule.tile_count; ++tile) allocation_starts[tile + 1] += allocation_starts[tile];
+  std::vector<const Allocation*> allocations(allocation_starts.back());
+  {
+    std::vector<std::size_t> next(allocation_starts.begin(), allocation_starts.end() - 1);
+    for (const auto& allocation : schedule.allocations) {
+      if (allocation.tile < schedule.tile_count) allocations[next[allocation.tile]++] = &allocation;
+    }
+  }
+  // Staging transfers into each logical tile, by phase and transfer order.
   std::vector<std::vector<StagingTransfer>> staging(schedule.tile_count);
   for (std::uint64_t phase = 0; phase < schedule.phases.size(); ++phase) {
     const auto* exchange = exchange_phase(schedule, phase);
@@ -229,7 +315,7 @@ tessel::Result<MemoryProfile> allocator_memory_profile(const ExecutableGraph& gr
       }
     }
   }
-  const OutputNames output_names = allocation_output_names(schedule);
+  const auto commands = commands_by_tile(schedule);
 
   MemoryProfile profile{
       .memory_base = tessel_package::TILE_MEMORY_BASE,
@@ -237,37 +323,58 @@ tessel::Result<MemoryProfile> allocator_memory_profile(const ExecutableGraph& gr
       .tiles = {},
   };
   profile.tiles.reserve(schedule.tile_count);
+  std::vector<RegionOrder> order;  // reused by every tile
   for (std::uint16_t tile = 0; tile < schedule.tile_count; ++tile) {
     const std::uint16_t physical = physical_tiles[tile];
     const auto& tile_bindings = bindings[physical];
+    const std::span tile_allocations(allocations.begin() + static_cast<std::ptrdiff_t>(allocation_starts[tile]),
+                                     allocations.begin() + static_cast<std::ptrdiff_t>(allocation_starts[tile + 1]));
+    const auto& tile_staging = staging[tile];
+
+    // Sort the small keys first, then build every region once, in its place.
+    order.clear();
+    for (std::size_t i = 0; i < tile_allocations.size(); ++i) {
+      const auto& allocation = *tile_allocations[i];
+      order.push_back(RegionOrder{allocation.address, allocation.live_from, allocation.live_until, i});
+    }
+    for (std::size_t i = 0; i < tile_staging.size(); ++i) {
+      const auto phase = tile_staging[i].phase;
+      // The phase indexes the phase list, so phase + 1 stays below 2^64 - 1.
+      order.push_back(RegionOrder{*tile_staging[i].transfer->staging_address, phase, phase + 1,
+                                  tile_allocations.size() + i});
+    }
+    if (!std::ranges::is_sorted(order)) std::ranges::sort(order);
+
     std::vector<MemoryRegion> regions;
-    regions.reserve(allocations[tile].size() + staging[tile].size());
-    for (const auto* allocation : allocations[tile]) {
-      const std::uint32_t end = tessel::saturating_add(allocation->address, allocation->size);
-      const auto names = overlapping_binding_names(tile_bindings, allocation->address, end);
-      regions.push_back(MemoryRegion{
-          .address = allocation->address,
-          .size = allocation->size,
-          .category = allocation_category(allocation->kind),
-          .name = allocation_profile_name(graph, *allocation, names, output_names),
-          .tensor = allocation->tensor.index,
-          .live_from = allocation->live_from,
-          .live_until = allocation->live_until,
-      });
+    regions.reserve(order.size());
+    for (const auto& source : order) {
+      if (source.position < tile_allocations.size()) {
+        const auto& allocation = *tile_allocations[source.position];
+        const std::uint32_t end = tessel::saturating_add(allocation.address, allocation.size);
+        const auto names = overlapping_binding_names(tile_bindings, allocation.address, end);
+        regions.push_back(MemoryRegion{
+            .address = allocation.address,
+            .size = allocation.size,
+            .category = allocation_category(allocation.kind),
+            .name = tile_allocation_name(schedule, commands[tile], allocation, names),
+            .tensor = allocation.tensor.index,
+            .live_from = allocation.live_from,
+            .live_until = allocation.live_until,
+        });
+      } else {
+        const auto* transfer = tile_staging[source.position - tile_allocations.size()].transfer;
+        regions.push_back(MemoryRegion{
+            .address = source.address,
+            .size = transfer->bytes,
+            .category = "exchange_staging",
+            .name = fmt::format("exchange staging tensor {}", transfer->tensor.index),
+            .tensor = transfer->tensor.index,
+            .live_from = source.live_from,
+            .live_until = source.live_until,
+        });
+      }
     }
-    for (const auto& [phase, transfer] : staging[tile]) {
-      regions.push_back(MemoryRegion{
-          .address = *transfer->staging_address,
-          .size = transfer->bytes,
-          .category = "exchange_staging",
-          .name = fmt::format("exchange staging tensor {}", transfer->tensor.index),
-          .tensor = transfer->tensor.index,
-          .live_from = phase,
-          .live_until = phase + 1,  // phase indexes the phase list, so it is below 2^64 - 1
-      });
-    }
-    profile.tiles.push_back(
-        TileMemory{.logical_tile = tile, .physical_tile = physical, .regions = sorted_regions(std::move(regions))});
+    profile.tiles.push_back(TileMemory{.logical_tile = tile, .physical_tile = physical, .regions = std::move(regions)});
   }
   return profile;
 }

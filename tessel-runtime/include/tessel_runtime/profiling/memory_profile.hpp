@@ -17,9 +17,11 @@
 // Fails, returning no partial profile, with "host binding references a
 // physical tile outside the topology" for a binding slice on a physical tile
 // the slate topology does not have, and with the topology's "logical tile {}
-// is out of range" when tile_count exceeds its 1472 tiles. Allocations and
-// transfers are grouped by tile once: the work is O(n log n) in the number of
-// allocations, transfers and binding slices, not one scan per tile.
+// is out of range" when tile_count exceeds its 1472 tiles. Allocations,
+// transfers and commands are grouped by tile once, and each allocation is
+// named from its own tile's commands: the work is O(n log n) in the number of
+// allocations, transfers, commands and binding slices, not one scan per tile
+// or per staging buffer.
 
 #include <cstddef>
 #include <cstdint>
@@ -52,6 +54,8 @@ struct OutputNameKeyHash {
 
 // The name of each (tile, output tensor) after the first command of the
 // schedule's compute phases that produces it; only looked up, never iterated.
+// Serves `allocation_profile_name`; `allocator_memory_profile` gives the same
+// names from per-tile tables.
 using OutputNames = std::unordered_map<OutputNameKey, std::string, OutputNameKeyHash>;
 
 [[nodiscard]] OutputNames allocation_output_names(const tessel_compiler::Schedule& schedule);
