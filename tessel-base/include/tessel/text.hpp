@@ -45,7 +45,7 @@ struct Overloaded : Fs... {
 template <class... Fs>
 Overloaded(Fs...) -> Overloaded<Fs...>;
 
-// Parses an optional '?' (debug) presentation in a formatter's spec.
+// Parses an optional '?' (debug) presentation in a formatter's format string.
 struct DebugFlagParser {
   bool debug = false;
   constexpr auto parse(fmt::format_parse_context& context) {
