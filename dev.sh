@@ -103,7 +103,8 @@ case "$command" in
     ctest --preset coverage >/dev/null
     gcovr --root . --object-directory build/coverage \
       --filter 'tessel-[a-z]+/(src|include)/' \
-      --exclude-unreachable-branches --exclude-throw-branches \
+      --exclude-unreachable-branches --exclude-throw-branches --gcov-ignore-parse-errors \
+      --exclude-directories 'build/coverage/CMakeFiles' \
       --print-summary --txt build/coverage/coverage.txt --html-details build/coverage/coverage.html
     echo "per-file report: build/coverage/coverage.txt, build/coverage/coverage.html"
     ;;
